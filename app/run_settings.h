@@ -1,0 +1,24 @@
+// Everything a run needs, filled from the command line once per process.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct RunSettings {
+  std::uint32_t bgcolor = 0;  ///< 0xRRGGBB
+  /// Cell size: 0 or more is pixels; -p means p percent of the video's own size.
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::int32_t cols = 0;
+  std::int32_t rows = 0;
+  std::string src;
+  std::string dst;
+  std::int32_t cellWidth = 0;   ///< pixels, computed by the sheet
+  std::int32_t cellHeight = 0;  ///< pixels, computed by the sheet
+  std::int32_t quality = 0;
+  std::int32_t previewFlag = 0;
+  std::string format;  ///< MIME type
+};
+
+/// The process-wide settings.
+RunSettings& TheRunSettings();

@@ -1,0 +1,53 @@
+// The frame source as the sheet uses it: open the movie, select its first video stream,
+// read its frame size and length, and grab frames into one reusable FrameRecord.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "frames/media_det.h"
+
+class FrameSource {
+ public:
+  explicit FrameSource(MediaDetFactory factory = DefaultMediaDetFactory());
+  ~FrameSource();
+  FrameSource(const FrameSource&) = delete;
+  FrameSource& operator=(const FrameSource&) = delete;
+
+  /// Creates the detector, converts `src` and opens it. A name that cannot be converted is a
+  /// failed open.
+  HRESULT Open(const std::string& src);
+  /// Makes the first video stream current; VFW_E_INVALIDMEDIATYPE when there is none or a
+  /// call of the search fails.
+  HRESULT SelectFirstVideoStream();
+  /// Reads width and |height| from the stream's video-info block; VFW_E_INVALIDMEDIATYPE for
+  /// any other format block.
+  HRESULT ReadFrameSize();
+  std::int32_t width() const { return width_; }
+  std::int32_t height() const { return height_; }
+  /// Asks the detector for the FrameRecord size at time 0 and allocates it (E_OUTOFMEMORY).
+  HRESULT AllocateFrameRecord();
+  void FreeFrameRecord();
+  bool has_frame_record() const { return !record_.empty(); }
+  /// Stream length in seconds; *seconds is left at 0 when the query fails.
+  HRESULT ReadLength(double* seconds);
+  /// Grabs the frame shown at `seconds` into the FrameRecord.
+  HRESULT Grab(double seconds);
+  /// The FrameRecord: a 40-byte BITMAPINFOHEADER followed by the 24-bit rows.
+  const std::uint8_t* frame_record() const { return record_.data(); }
+  std::uint8_t* frame_record() { return record_.data(); }
+  std::int32_t frame_record_size() const { return static_cast<std::int32_t>(record_.size()); }
+  /// The detector's words for the last failure, or empty.
+  std::string LastErrorText() const;
+  IMediaDet* detector() const { return det_.get(); }
+
+ private:
+  MediaDetFactory factory_;
+  MediaDetPtr det_;
+  Bstr filename_;
+  std::int32_t width_ = 0;
+  std::int32_t height_ = 0;
+  std::vector<std::uint8_t> record_;
+  std::string open_error_;
+};

@@ -1,0 +1,97 @@
+// The media detector: opens a movie, enumerates its streams, reports a stream's type,
+// media type and length, and delivers the frame at a given time as a 24-bit DIB.
+// The sheet talks to it only through IMediaDet, so tests can put a fake in its place.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/com.h"
+#include "platform/text_conv.h"
+
+/// {65BD0711-24D2-4FF7-9324-ED2E5D3ABAFA}
+inline constexpr GUID CLSID_MediaDet = {
+    0x65BD0711, 0x24D2, 0x4FF7, {0x93, 0x24, 0xED, 0x2E, 0x5D, 0x3A, 0xBA, 0xFA}};
+/// {65BD0710-24D2-4FF7-9324-ED2E5D3ABAFA}
+inline constexpr GUID IID_IMediaDet = {
+    0x65BD0710, 0x24D2, 0x4FF7, {0x93, 0x24, 0xED, 0x2E, 0x5D, 0x3A, 0xBA, 0xFA}};
+/// {73646976-0000-0010-8000-00AA00389B71}
+inline constexpr GUID MEDIATYPE_Video = {
+    0x73646976, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+/// {73647561-0000-0010-8000-00AA00389B71}
+inline constexpr GUID MEDIATYPE_Audio = {
+    0x73647561, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+/// {73747874-0000-0010-8000-00AA00389B71}
+inline constexpr GUID MEDIATYPE_Text = {
+    0x73747874, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+/// {05589F80-C356-11CE-BF01-00AA0055595A}
+inline constexpr GUID FORMAT_VideoInfo = {
+    0x05589F80, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
+/// {F72A76A0-EB0A-11D0-ACE4-0000C0CC16BA}
+inline constexpr GUID FORMAT_VideoInfo2 = {
+    0xF72A76A0, 0xEB0A, 0x11D0, {0xAC, 0xE4, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA}};
+/// {00000000-0000-0000-0000-000000000000}
+inline constexpr GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+
+inline constexpr std::uint32_t CLSCTX_ALL = 23;
+
+/// Minimal reference-counted interface, for the media type's pUnk member.
+class IUnknown {
+ public:
+  virtual std::uint32_t AddRef() = 0;
+  virtual std::uint32_t Release() = 0;
+
+ protected:
+  ~IUnknown() = default;
+};
+
+struct AM_MEDIA_TYPE {
+  GUID majortype;
+  GUID subtype;
+  bool bFixedSizeSamples;
+  bool bTemporalCompression;
+  std::uint32_t lSampleSize;
+  GUID formattype;
+  IUnknown* pUnk;
+  std::uint32_t cbFormat;
+  std::uint8_t* pbFormat;  ///< allocated with CoTaskMemAlloc; the caller frees it
+};
+
+/// Byte offsets inside an 88-byte video-info format block.
+inline constexpr std::uint32_t kVideoInfoHeaderSize = 88;
+inline constexpr std::uint32_t kVideoInfoBitmapHeaderOffset = 48;
+inline constexpr std::uint32_t kVideoInfoWidthOffset = 52;
+inline constexpr std::uint32_t kVideoInfoHeightOffset = 56;
+
+class IMediaDet {
+ public:
+  virtual ~IMediaDet() = default;
+  virtual HRESULT get_OutputStreams(std::int32_t* count) = 0;
+  virtual HRESULT put_CurrentStream(std::int32_t index) = 0;
+  virtual HRESULT get_StreamType(GUID* major_type) = 0;
+  /// Length of the current stream in seconds.
+  virtual HRESULT get_StreamLength(double* seconds) = 0;
+  /// Opens the movie; fails for a file that cannot be opened as one.
+  virtual HRESULT put_Filename(const char16_t* path) = 0;
+  /// With a null buffer: *size receives the bytes one frame of width x height needs (a
+  /// 40-byte BITMAPINFOHEADER and 24-bit bottom-up rows padded to 4 bytes). With a buffer:
+  /// fills it with the frame shown at `seconds`, scaled to width x height. size may be null.
+  virtual HRESULT GetBitmapBits(double seconds, std::int32_t* size, char* buffer,
+                                std::int32_t width, std::int32_t height) = 0;
+  virtual HRESULT get_StreamMediaType(AM_MEDIA_TYPE* media_type) = 0;
+  /// The cause of the last failure in words (FFmpeg's or the system's message), or empty.
+  virtual std::string LastErrorText() const = 0;
+};
+
+using MediaDetPtr = std::unique_ptr<IMediaDet>;
+
+/// Creates the detector named by `clsid` (CLSID_MediaDet gives the FFmpeg detector).
+HRESULT CoCreateInstance(const GUID& clsid, void* outer, std::uint32_t context, const GUID& iid,
+                         MediaDetPtr* detector);
+
+/// How the sheet obtains its detector; tests pass one that makes a fake.
+using MediaDetFactory = std::function<HRESULT(MediaDetPtr*)>;
+/// The factory that calls CoCreateInstance for CLSID_MediaDet.
+MediaDetFactory DefaultMediaDetFactory();

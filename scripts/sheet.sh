@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds vgrid, and makes a contact sheet of the movie given as the
+# first argument (further arguments go to vgrid as they are). Without arguments, it makes a
+# sample movie in build/sample/ and a sheet of that.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DVGRID_BUILD_TESTS=OFF >/dev/null
+cmake --build build/release -j "$(nproc)" --target vgrid
+
+if [ $# -eq 0 ]; then
+  mkdir -p build/sample
+  movie=build/sample/sample.mp4
+  if [ ! -s "$movie" ]; then
+    echo "Making a 60-second sample movie: $movie"
+    ffmpeg -hide_banner -loglevel error -y \
+      -f lavfi -i "testsrc2=size=640x360:rate=25:duration=60" \
+      -f lavfi -i "sine=frequency=440:duration=60" \
+      -vf "drawtext=text='%{pts\\:hms}':fontsize=48:x=20:y=20:fontcolor=white:box=1:boxcolor=black" \
+      -c:v libx264 -pix_fmt yuv420p -c:a aac -shortest "$movie" 2>/dev/null ||
+    ffmpeg -hide_banner -loglevel error -y \
+      -f lavfi -i "testsrc2=size=640x360:rate=25:duration=60" \
+      -f lavfi -i "sine=frequency=440:duration=60" \
+      -c:v libx264 -pix_fmt yuv420p -c:a aac -shortest "$movie"
+  fi
+  rm -f build/sample/sample.jpg
+  set -- "$movie"
+fi
+exec build/release/app/vgrid "$@"

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds vgrid and its tests from scratch and runs them: once in a
+# normal build with warnings as errors, and once under AddressSanitizer and UBSan.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+VGRID_TEST_DEPS=1 scripts/deps.sh
+
+jobs=$(nproc)
+run_suite() {
+  local dir=$1; shift
+  rm -rf "$dir"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVGRID_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 300)
+}
+
+run_suite build/release
+if [ "${VGRID_SKIP_SANITIZE:-0}" != 1 ]; then
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    run_suite build/sanitize -DVGRID_SANITIZE=ON
+fi

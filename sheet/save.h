@@ -1,0 +1,24 @@
+// The last stage of a sheet: find the encoder for the MIME type and write the canvas.
+#pragma once
+
+#include <string>
+
+#include "app/run_settings.h"
+#include "platform/com.h"
+#include "platform/imaging.h"
+
+/// Finds the first encoder whose MIME type equals `mime` exactly (case-sensitive). On success
+/// writes its class identifier to *clsid and returns true; otherwise leaves *clsid untouched.
+bool EncoderLookup(const char* mime, GUID* clsid);
+
+struct SaveOutcome {
+  enum class Kind { kWritten, kNoEncoder, kFailed };
+  Kind kind = Kind::kFailed;
+  std::string cause;  ///< why nothing was written, in words; empty when written
+  bool written() const { return kind == Kind::kWritten; }
+};
+
+/// Writes `canvas` to settings.dst in settings.format (JPEG with settings.quality). Prints
+/// nothing. Never replaces an existing file and leaves no partial file behind. May throw
+/// ComError from the text conversions.
+SaveOutcome SaveSheet(GpBitmap* canvas, const RunSettings& settings);
