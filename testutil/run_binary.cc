@@ -165,3 +165,30 @@ bool VgridBinaryAvailable() {
   return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
          access(path.c_str(), X_OK) == 0;
 }
+
+std::vector<std::string> CompileLocale(const std::string& dir, const std::string& input,
+                                       const std::string& charmap, const std::string& name,
+                                       std::string* why) {
+  const char* candidates[] = {"/usr/bin/localedef", "/bin/localedef", "/usr/sbin/localedef"};
+  std::string localedef;
+  for (const char* candidate : candidates) {
+    if (access(candidate, X_OK) == 0) {
+      localedef = candidate;
+      break;
+    }
+  }
+  if (localedef.empty()) {
+    *why = "localedef is not installed";
+    return {};
+  }
+  std::string target = dir + "/" + name;
+  RunResult run = RunBinary(localedef, {"-f", charmap, "-i", input, target});
+  struct stat st;
+  // localedef exits with 1 for mere warnings and still writes the locale; what counts is that
+  // the compiled locale is there.
+  if (!run.start_error.empty() || stat((target + "/LC_CTYPE").c_str(), &st) != 0) {
+    *why = "localedef -f " + charmap + " -i " + input + " failed: " + run.start_error + run.err;
+    return {};
+  }
+  return {"LOCPATH=" + dir, "LC_ALL=" + name};
+}

@@ -45,3 +45,12 @@ RunResult RunBinary(const std::string& program, const std::vector<std::string>& 
 std::string VgridBinaryPath();
 /// True when VGRID_BINARY names an executable file.
 bool VgridBinaryAvailable();
+
+/// Compiles the locale `name` (such as "ja_JP.WINDOWS-31J") with localedef from the system's
+/// locale source `input` (such as "ja_JP") and character map `charmap` (such as "WINDOWS-31J")
+/// into `dir`, which needs no root. Returns the variables that make a child use it
+/// ({"LOCPATH=dir", "LC_ALL=name"}, for RunOptions::set_env), or an empty list with `why`
+/// telling what failed (no localedef, no such source or character map).
+std::vector<std::string> CompileLocale(const std::string& dir, const std::string& input,
+                                       const std::string& charmap, const std::string& name,
+                                       std::string* why);
