@@ -138,10 +138,9 @@ GpStatus GdipSetImageAttributesColorMatrix(GpImageAttributes* attributes, ColorA
                                            const ColorMatrix* grey, ColorMatrixFlags flags);
 /// Draws the source rectangle of `image` scaled into the destination rectangle.
 GpStatus GdipDrawImageRectRectI(GpGraphics* graphics, GpImage* image, int dst_x, int dst_y,
-                                int dst_width, int dst_height, int src_x, int src_y,
-                                int src_width, int src_height, Unit unit,
-                                const GpImageAttributes* attributes, void* callback,
-                                void* callback_data);
+                                int dst_width, int dst_height, int src_x, int src_y, int src_width,
+                                int src_height, Unit unit, const GpImageAttributes* attributes,
+                                void* callback, void* callback_data);
 GpStatus GdipGetImageEncodersSize(std::uint32_t* count, std::uint32_t* size);
 GpStatus GdipGetImageEncoders(std::uint32_t count, std::uint32_t size, ImageCodecInfo* encoders);
 /// Writes `image` with the encoder `clsid`. Never replaces an existing file and never leaves
@@ -157,13 +156,16 @@ GpStatus GdipGetImageWidth(GpImage* image, std::uint32_t* width);
 GpStatus GdipGetImageHeight(GpImage* image, std::uint32_t* height);
 GpStatus GdipBitmapGetPixel(GpBitmap* bitmap, int x, int y, ARGB* color);
 
+/// A status in words ("invalid parameter", "access denied", ...), for diagnostics.
+std::string GpStatusText(GpStatus status);
+
 // Scope-bound owners. Each keeps its handle and the last failing status of the calls made
 // through it, and releases the handle when destroyed. A failed creation leaves a null handle,
 // and every later call on the owner is then without effect.
 class Bitmap {
  public:
-  Bitmap(int width, int height, PixelFormat format);           ///< canvas
-  Bitmap(const BITMAPINFO* info, void* bits);                  ///< frame over DIB rows
+  Bitmap(int width, int height, PixelFormat format);  ///< canvas
+  Bitmap(const BITMAPINFO* info, void* bits);         ///< frame over DIB rows
   ~Bitmap();
   Bitmap(const Bitmap&) = delete;
   Bitmap& operator=(const Bitmap&) = delete;
@@ -185,8 +187,8 @@ class Graphics {
   GpStatus Clear(ARGB color);
   GpStatus SetCompositingMode(CompositingMode mode);
   GpStatus SetInterpolationMode(InterpolationMode mode);
-  GpStatus DrawImage(Bitmap& image, int dst_x, int dst_y, int dst_width, int dst_height,
-                     int src_x, int src_y, int src_width, int src_height, Unit unit,
+  GpStatus DrawImage(Bitmap& image, int dst_x, int dst_y, int dst_width, int dst_height, int src_x,
+                     int src_y, int src_width, int src_height, Unit unit,
                      const class ImageAttributes* attributes);
   GpStatus last_status() const { return last_status_; }
 
