@@ -1,0 +1,6 @@
+#include "app/run_settings.h"
+
+RunSettings& TheRunSettings() {
+  static RunSettings settings;
+  return settings;
+}
