@@ -490,6 +490,13 @@ GpStatus GdipBitmapGetPixel(GpBitmap* bitmap, int x, int y, ARGB* color) {
   return Ok;
 }
 
+GpStatus GdipBitmapSetPixel(GpBitmap* bitmap, int x, int y, ARGB color) {
+  if (!LiveImage(bitmap) || bitmap->kind != GpImage::Kind::kCanvas) return InvalidParameter;
+  if (x < 0 || y < 0 || x >= bitmap->width || y >= bitmap->height) return InvalidParameter;
+  bitmap->argb[static_cast<std::size_t>(y) * bitmap->width + x] = color;
+  return Ok;
+}
+
 std::string GpStatusText(GpStatus status) {
   switch (status) {
     case Ok:

@@ -155,6 +155,8 @@ GpStatus GdipDeleteGraphics(GpGraphics* graphics);
 GpStatus GdipGetImageWidth(GpImage* image, std::uint32_t* width);
 GpStatus GdipGetImageHeight(GpImage* image, std::uint32_t* height);
 GpStatus GdipBitmapGetPixel(GpBitmap* bitmap, int x, int y, ARGB* color);
+/// Sets one pixel of a canvas (frame bitmaps are read-only: their rows belong to the caller).
+GpStatus GdipBitmapSetPixel(GpBitmap* bitmap, int x, int y, ARGB color);
 
 /// A status in words ("invalid parameter", "access denied", ...), for diagnostics.
 std::string GpStatusText(GpStatus status);
