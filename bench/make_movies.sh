@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# Makes the benchmark movies once, into the cache directory given as the first argument, and
+# writes their list (movies.tsv) beside them. A movie that already exists is kept; each file is
+# written under a temporary name and renamed when complete, so an interrupted run leaves nothing
+# half-made behind. With --quick the 2-hour movie is not made (nor listed).
+#
+# Every movie carries its frame number, drawn by ffmpeg into a band across the middle of the
+# picture (see framecode.py for the layout), so that the frame in any cell of a contact sheet can
+# be read back and compared with the time it should show.
+set -euo pipefail
+
+usage() { echo "usage: $0 CACHE_DIR [--quick]" >&2; exit 2; }
+[ $# -ge 1 ] || usage
+cache=$1
+shift
+quick=0
+for arg in "$@"; do
+  case $arg in
+    --quick) quick=1 ;;
+    *) usage ;;
+  esac
+done
+
+for tool in ffmpeg ffprobe; do
+  command -v "$tool" >/dev/null || { echo "make_movies: $tool is not installed" >&2; exit 1; }
+done
+
+# Bump when a recipe changes, so that old movies are not taken for new ones.
+recipe=v1
+dir="$cache/movies-$recipe"
+mkdir -p "$dir"
+manifest="$dir/movies.tsv"
+manifest_tmp="$manifest.tmp.$$"
+tmp_files=()
+cleanup() { rm -f "$manifest_tmp" "${tmp_files[@]}"; }
+trap cleanup EXIT
+: >"$manifest_tmp"
+
+ff=(ffmpeg -hide_banner -nostdin -loglevel error -y)
+
+# The frame-number band: an 8 x 10 grey image per frame, computed by geq from the frame index N,
+# scaled without interpolation to the picture width and half its height and laid over the middle
+# half of the picture. Rows 1-2 hold bits 15..8 (most significant on the left), rows 4-5 bits
+# 7..0, rows 7-8 bits 7..0 inverted (a check); the other rows stay black.
+code_expr="255*if(between(Y,1,2),mod(floor(N/pow(2,15-X)),2),if(between(Y,4,5),mod(floor(N/pow(2,7-X)),2),if(between(Y,7,8),1-mod(floor(N/pow(2,7-X)),2),0)))"
+
+# band_graph W H SECONDS FPS: a filter graph that takes [0:v] (the picture source, already W x H)
+# and gives [v], the picture with the band, in yuv420p.
+band_graph() {
+  local w=$1 h=$2 secs=$3 fps=$4
+  printf '%s' "nullsrc=s=8x10:r=$fps:d=$secs,format=yuv420p,geq=lum='$code_expr':cb=128:cr=128,"
+  printf '%s' "scale=$w:$((h / 2)):flags=neighbor[band];"
+  printf '%s' "[0:v]format=yuv420p[pic];[pic][band]overlay=0:$((h / 4)):shortest=1:format=yuv420,"
+  printf '%s' "format=yuv420p[v]"
+}
+
+started=$SECONDS
+# add_entry NAME FILE W H FPS LENGTH PERIOD NO_FULL_DECODE DESCRIPTION
+add_entry() { printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$@" >>"$manifest_tmp"; }
+
+# make FILE DESCRIPTION -- FFMPEG ARGUMENTS (the output file is appended)
+make_movie() {
+  local file=$1 what=$2
+  shift 3
+  if [ -s "$dir/$file" ]; then
+    echo "  have   $file ($what)"
+    return
+  fi
+  echo "  making $file ($what) ..."
+  local t0=$SECONDS
+  local tmp="$dir/.tmp.$$.$file"
+  tmp_files+=("$tmp")
+  if ! "${ff[@]}" "$@" "$tmp"; then
+    echo "make_movies: ffmpeg failed making $file" >&2
+    exit 1
+  fi
+  mv "$tmp" "$dir/$file"
+  echo "         done in $((SECONDS - t0)) s, $(du -h "$dir/$file" | cut -f1)"
+}
+
+echo "Benchmark movies in $dir"
+
+# Small movie for the exactness check with full-size cells: 1 minute, keyframe every 10 s.
+make_movie numbered-320x180-1min.mp4 "H.264 320x180, 1 min, 25 fps, keyframe every 10 s, B-frames" -- \
+  -f lavfi -i "testsrc2=size=320x180:rate=25:duration=60" \
+  -filter_complex "$(band_graph 320 180 60 25)" -map '[v]' \
+  -c:v libx264 -preset superfast -bf 3 -g 250 -sc_threshold 0 -crf 18 -movflags +faststart
+add_entry numbered "$dir/numbered-320x180-1min.mp4" 320 180 25 60 65536 0 \
+  "H.264 320x180 1 min (numbered frames)"
+
+make_movie h264-1080p-5min.mp4 "H.264 1920x1080, 5 min, keyframe every 10 s, 3 B-frames, AAC" -- \
+  -f lavfi -i "testsrc2=size=1920x1080:rate=25:duration=300" \
+  -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=300" \
+  -filter_complex "$(band_graph 1920 1080 300 25)" -map '[v]' -map 1:a \
+  -c:v libx264 -preset superfast -bf 3 -g 250 -sc_threshold 0 \
+  -c:a aac -b:a 128k -movflags +faststart
+add_entry 1080p-5min "$dir/h264-1080p-5min.mp4" 1920 1080 25 300 65536 0 \
+  "H.264 1080p MP4 5 min, GOP 10 s, B-frames, AAC"
+
+make_movie h264-1080p-1min-gop2s.mp4 "H.264 1920x1080, 1 min, keyframe every 2 s, AAC" -- \
+  -f lavfi -i "testsrc2=size=1920x1080:rate=25:duration=60" \
+  -f lavfi -i "sine=frequency=550:sample_rate=48000:duration=60" \
+  -filter_complex "$(band_graph 1920 1080 60 25)" -map '[v]' -map 1:a \
+  -c:v libx264 -preset superfast -bf 3 -g 50 -sc_threshold 0 \
+  -c:a aac -b:a 128k -movflags +faststart
+add_entry 1080p-1min-gop2s "$dir/h264-1080p-1min-gop2s.mp4" 1920 1080 25 60 65536 0 \
+  "H.264 1080p MP4 1 min, GOP 2 s"
+
+make_movie vp9-720p-2min.webm "VP9 1280x720 WebM, 2 min, keyframe every 10 s, Opus" -- \
+  -f lavfi -i "mandelbrot=size=640x360:rate=25,trim=duration=120,scale=1280:720" \
+  -f lavfi -i "sine=frequency=330:sample_rate=48000:duration=120" \
+  -filter_complex "$(band_graph 1280 720 120 25)" -map '[v]' -map 1:a \
+  -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -row-mt 1 -b:v 2M -g 250 \
+  -c:a libopus -b:a 96k -t 120
+add_entry vp9-720p-2min "$dir/vp9-720p-2min.webm" 1280 720 25 120 65536 0 \
+  "VP9 720p WebM 2 min, GOP 10 s"
+
+make_movie mpeg2-720p-2min-offset.ts "MPEG-2 1280x720 in TS, 2 min, starting at 10 s, MP2 audio" -- \
+  -f lavfi -i "testsrc=size=1280x720:rate=25:duration=120" \
+  -f lavfi -i "sine=frequency=660:sample_rate=48000:duration=120" \
+  -filter_complex "$(band_graph 1280 720 120 25)" -map '[v]' -map 1:a \
+  -c:v mpeg2video -b:v 8M -maxrate 10M -bufsize 4M -g 12 -bf 2 \
+  -c:a mp2 -b:a 192k -output_ts_offset 10 -f mpegts
+first_pts=$(ffprobe -v error -select_streams v:0 -show_entries stream=start_time \
+  -of default=nw=1:nk=1 "$dir/mpeg2-720p-2min-offset.ts" | grep -Eo '^[0-9.]+' | head -n 1)
+echo "         first video time stamp of the TS: $first_pts s"
+add_entry mpeg2-ts-offset "$dir/mpeg2-720p-2min-offset.ts" 1280 720 25 120 65536 0 \
+  "MPEG-2 720p TS 2 min, starts at ${first_pts} s"
+
+make_movie hevc-2160p-1min.mp4 "HEVC 3840x2160, 1 min, keyframe every 10 s, AAC" -- \
+  -f lavfi -i "testsrc2=size=3840x2160:rate=25:duration=60" \
+  -f lavfi -i "sine=frequency=770:sample_rate=48000:duration=60" \
+  -filter_complex "$(band_graph 3840 2160 60 25)" -map '[v]' -map 1:a \
+  -c:v libx265 -preset ultrafast -x265-params log-level=error:keyint=250:min-keyint=250:scenecut=0:bframes=3 \
+  -tag:v hvc1 -c:a aac -b:a 128k -movflags +faststart
+add_entry 4k-hevc-1min "$dir/hevc-2160p-1min.mp4" 3840 2160 25 60 65536 0 \
+  "HEVC 4K MP4 1 min, GOP 10 s"
+
+if [ $quick -eq 0 ]; then
+  # Two hours: one 5-minute segment, joined 24 times over by stream copy. Its frame numbers
+  # start again in every segment (period 7500 frames).
+  make_movie h264-720p-5min-segment.mp4 "H.264 1280x720 segment, 5 min, keyframe every 10 s, AAC" -- \
+    -f lavfi -i "testsrc=size=1280x720:rate=25:duration=300" \
+    -f lavfi -i "sine=frequency=220:sample_rate=48000:duration=300" \
+    -filter_complex "$(band_graph 1280 720 300 25)" -map '[v]' -map 1:a \
+    -c:v libx264 -preset superfast -bf 3 -g 250 -sc_threshold 0 \
+    -c:a aac -b:a 128k
+  list="$dir/.concat.$$.txt"
+  tmp_files+=("$list")
+  for _ in $(seq 24); do echo "file 'h264-720p-5min-segment.mp4'"; done >"$list"
+  make_movie h264-720p-2h.mp4 "H.264 1280x720, 2 h, 24 segments joined by stream copy" -- \
+    -f concat -safe 0 -i "$list" -c copy -movflags +faststart
+  add_entry 720p-2h "$dir/h264-720p-2h.mp4" 1280 720 25 7200 7500 1 \
+    "H.264 720p MP4 2 h (joined), GOP 10 s"
+fi
+
+mv "$manifest_tmp" "$manifest"
+echo "Movies ready in $((SECONDS - started)) s; list: $manifest"
