@@ -57,3 +57,7 @@ inline constexpr int kDefaultJpegQuality = 75;
 /// encoded file has been written and synced under its temporary name, just before it is moved
 /// into place. Tests use it to make the destination name appear in that window.
 void SetSaveHookForTesting(std::function<void(const std::string& destination)> hook);
+
+/// Test hook: when true, the save moves the file into place with link() and unlink(), as it
+/// does on a file system without RENAME_NOREPLACE.
+void ForceLinkFallbackForTesting(bool force);

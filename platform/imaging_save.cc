@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -24,6 +25,7 @@
 namespace {
 
 std::mutex hook_mutex;
+std::atomic<bool> force_link_fallback{false};
 std::function<void(const std::string&)>& SaveHook() {
   static auto* hook = new std::function<void(const std::string&)>;
   return *hook;
@@ -113,8 +115,11 @@ int WriteAll(int fd, const std::string& bytes) {
 // Moves `from` to `to` only while `to` does not exist. 0 or an errno value (EEXIST when the
 // name is taken).
 int MoveIntoPlace(const std::string& from, const std::string& to) {
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  const int e = errno;
+  int e = EINVAL;
+  if (!force_link_fallback) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    e = errno;
+  }
   if (e != EINVAL && e != ENOSYS && e != ENOTSUP && e != EOPNOTSUPP) return e;
   // The file system does not know RENAME_NOREPLACE; a hard link never replaces either.
   if (link(from.c_str(), to.c_str()) != 0) return errno;
@@ -137,6 +142,8 @@ void SyncDirectory(const std::string& directory) {
 }
 
 }  // namespace
+
+void ForceLinkFallbackForTesting(bool force) { force_link_fallback = force; }
 
 void SetSaveHookForTesting(std::function<void(const std::string&)> hook) {
   std::lock_guard lock(hook_mutex);

@@ -1,0 +1,233 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/encoders.h"
+#include "platform/imaging.h"
+#include "testutil/image_read.h"
+#include "testutil/temp_dir.h"
+
+namespace {
+
+const GUID& Clsid(const char16_t* mime) {
+  for (const EncoderEntry& e : EncoderTable())
+    if (std::u16string_view(e.mime_type) == mime) return e.clsid;
+  ADD_FAILURE() << "no such encoder";
+  return EncoderTable()[0].clsid;
+}
+
+std::vector<std::string> Listing(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+GpStatus Save(GpImage* image, const std::string& path, const GUID& clsid, std::string* why) {
+  const std::u16string wide(path.begin(), path.end());
+  return GdipSaveImageToFile(image, wide.c_str(), &clsid, nullptr, why);
+}
+
+// Runs `body` in a child process and returns its exit code (for privileges and limits that
+// must not touch the test process).
+int InChild(const std::function<int()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+struct SaveHookGuard {
+  explicit SaveHookGuard(std::function<void(const std::string&)> hook) {
+    SetSaveHookForTesting(std::move(hook));
+  }
+  ~SaveHookGuard() { SetSaveHookForTesting(nullptr); }
+};
+
+struct LinkFallback {
+  LinkFallback() { ForceLinkFallbackForTesting(true); }
+  ~LinkFallback() { ForceLinkFallbackForTesting(false); }
+};
+
+class SaveTest : public ::testing::Test {
+ protected:
+  SaveTest() : canvas_(16, 8, PixelFormat32bppARGB) {
+    Graphics g(canvas_);
+    g.Clear(0xFF2080C0);
+  }
+  void CheckNeverReplaces(const TempDir& dir);
+  void CheckRace(const TempDir& dir);
+  Bitmap canvas_;
+  TempDir dir_;
+};
+
+TEST_F(SaveTest, WritesANewFileWithTheUsualModeAndNothingElse) {
+  const mode_t old_mask = umask(027);
+  std::string why;
+  ASSERT_EQ(Save(canvas_.get(), dir_.File("out.png"), Clsid(u"image/png"), &why), Ok) << why;
+  umask(old_mask);
+  EXPECT_EQ(Listing(dir_.path()), std::vector<std::string>{"out.png"});
+  struct stat st {};
+  ASSERT_EQ(stat(dir_.File("out.png").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);  // 0666 less the umask, like any new file
+  const DecodedImage img = ReadImageFile(dir_.File("out.png"));
+  ASSERT_TRUE(img.ok()) << img.error;
+  EXPECT_EQ(img.Argb(15, 7), 0xFF2080C0u);
+
+  // A name without a directory part lands in the current directory.
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+  const GpStatus relative = Save(canvas_.get(), "rel.bmp", Clsid(u"image/bmp"), &why);
+  ASSERT_EQ(chdir(cwd), 0);
+  EXPECT_EQ(relative, Ok) << why;
+  EXPECT_EQ(Listing(dir_.path()), (std::vector<std::string>{"out.png", "rel.bmp"}));
+}
+
+TEST_F(SaveTest, NeverReplacesAnExistingEntry) {
+  for (bool fallback : {false, true}) {
+    SCOPED_TRACE(fallback ? "link and unlink" : "rename without replace");
+    TempDir dir;
+    std::optional<LinkFallback> force;
+    if (fallback) force.emplace();
+    CheckNeverReplaces(dir);
+  }
+}
+
+void SaveTest::CheckNeverReplaces(const TempDir& dir) {
+  ASSERT_TRUE(WriteFileBytes(dir.File("file.jpg"), "precious"));
+  ASSERT_EQ(mkdir(dir.File("dir.jpg").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("nowhere.jpg", dir.File("dangling.jpg").c_str()), 0);
+  for (const char* name : {"file.jpg", "dir.jpg", "dangling.jpg"}) {
+    std::string why;
+    EXPECT_EQ(Save(canvas_.get(), dir.File(name), Clsid(u"image/jpeg"), &why), Win32Error) << name;
+    EXPECT_EQ(why, "File exists") << name;
+  }
+  EXPECT_EQ(ReadFileBytes(dir.File("file.jpg")), "precious");
+  struct stat st {};
+  ASSERT_EQ(lstat(dir.File("dir.jpg").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  ASSERT_EQ(lstat(dir.File("dangling.jpg").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_TRUE(Listing(dir.File("dir.jpg")).empty());
+  // Neither the link's target nor any temporary file was created.
+  EXPECT_EQ(Listing(dir.path()),
+            (std::vector<std::string>{"dangling.jpg", "dir.jpg", "file.jpg"}));
+}
+
+TEST_F(SaveTest, ANameThatAppearsWhileSavingIsNotReplaced) {
+  for (bool fallback : {false, true}) {
+    SCOPED_TRACE(fallback ? "link and unlink" : "rename without replace");
+    TempDir dir;
+    std::optional<LinkFallback> force;
+    if (fallback) force.emplace();
+    CheckRace(dir);
+  }
+  // And when the name stays free, the fallback moves the file into place as well.
+  LinkFallback force;
+  std::string why;
+  EXPECT_EQ(Save(canvas_.get(), dir_.File("free.png"), Clsid(u"image/png"), &why), Ok) << why;
+  EXPECT_EQ(Listing(dir_.path()), std::vector<std::string>{"free.png"});
+  EXPECT_EQ(ReadImageFile(dir_.File("free.png")).Argb(0, 0), 0xFF2080C0u);
+}
+
+void SaveTest::CheckRace(const TempDir& dir) {
+  const std::string dst = dir.File("race.png");
+  int calls = 0;
+  SaveHookGuard hook([&](const std::string& destination) {
+    ++calls;
+    EXPECT_EQ(destination, dst);
+    // The encoded file is complete under its temporary name by now.
+    EXPECT_EQ(Listing(dir.path()).size(), 1u);
+    WriteFileBytes(destination, "someone else's");
+  });
+  std::string why;
+  EXPECT_EQ(Save(canvas_.get(), dst, Clsid(u"image/png"), &why), Win32Error);
+  EXPECT_EQ(why, "File exists");
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(ReadFileBytes(dst), "someone else's");
+  EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"race.png"});
+}
+
+TEST_F(SaveTest, FailuresLeaveNothingBehind) {
+  std::string why;
+  // No such directory.
+  EXPECT_EQ(Save(canvas_.get(), dir_.File("missing/out.png"), Clsid(u"image/png"), &why),
+            FileNotFound);
+  EXPECT_EQ(why, "No such file or directory");
+  // A directory part that is a file.
+  ASSERT_TRUE(WriteFileBytes(dir_.File("plain"), "x"));
+  EXPECT_EQ(Save(canvas_.get(), dir_.File("plain/out.png"), Clsid(u"image/png"), &why),
+            FileNotFound);
+  EXPECT_EQ(why, "Not a directory");
+  // The encoder fails: WebP cannot hold a picture this wide.
+  Bitmap wide(16384, 1, PixelFormat32bppARGB);
+  EXPECT_NE(Save(wide.get(), dir_.File("wide.webp"), Clsid(u"image/webp"), &why), Ok);
+  EXPECT_NE(why.find("WebP"), std::string::npos) << why;
+  // No image, no encoder.
+  EXPECT_EQ(Save(nullptr, dir_.File("none.png"), Clsid(u"image/png"), &why), InvalidParameter);
+  const GUID unknown{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+  EXPECT_EQ(Save(canvas_.get(), dir_.File("none.png"), unknown, &why), UnknownImageFormat);
+  EXPECT_EQ(GdipSaveImageToFile(canvas_.get(), nullptr, &Clsid(u"image/png"), nullptr, nullptr),
+            InvalidParameter);
+  EXPECT_EQ(Listing(dir_.path()), std::vector<std::string>{"plain"});
+}
+
+TEST_F(SaveTest, AFullDiskLeavesNoPartialFile) {
+  // The file-size limit makes writes fail the way a full disk does, in a child process.
+  Bitmap big(200, 200, PixelFormat32bppARGB);  // 120 KB as BMP
+  const std::string dst = dir_.File("big.bmp");
+  const int code = InChild([&] {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{4096, 4096};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
+    std::string why;
+    if (Save(big.get(), dst, Clsid(u"image/bmp"), &why) == Ok) return 11;
+    return why == "File too large" ? 0 : 12;
+  });
+  EXPECT_EQ(code, 0);
+  EXPECT_TRUE(Listing(dir_.path()).empty());
+}
+
+TEST_F(SaveTest, ADirectoryWithoutWritePermissionIsRefused) {
+  const std::string locked = dir_.File("locked");
+  ASSERT_EQ(mkdir(locked.c_str(), 0555), 0);
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  auto attempt = [&] {
+    std::string why;
+    const GpStatus s = Save(canvas_.get(), locked + "/out.png", Clsid(u"image/png"), &why);
+    if (s != AccessDenied) return 20;
+    return why == "Permission denied" ? 0 : 21;
+  };
+  int code;
+  if (geteuid() == 0) {
+    // Root ignores permissions; an unprivileged user in a child process does not.
+    code = InChild([&] {
+      if (setgid(65534) != 0 || setuid(65534) != 0) return 30;
+      return attempt();
+    });
+  } else {
+    code = attempt();
+  }
+  EXPECT_EQ(code, 0);
+  EXPECT_TRUE(Listing(locked).empty());
+}
+
+}  // namespace
