@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <limits>
 
@@ -246,8 +247,13 @@ ParseOutcome ParseCommandLine(std::string_view text, RunSettings& settings) {
       }
     } else if (!ReadOption(token, settings)) {
       error = true;
+      // Both lines report the same error number: perror itself may change errno on the
+      // way (glibc's may, when standard error is not readable).
+      int error_number = errno;
+      std::string second = ConsoleText(kUnknownOption);
       std::perror(token.c_str());
-      std::perror(ConsoleText(kUnknownOption).c_str());
+      errno = error_number;
+      std::perror(second.c_str());
     }
   }
   if (argv.size() < 2 || error) {
