@@ -1,0 +1,41 @@
+// The media detector on FFmpeg's libraries (libavformat, libavcodec, libswscale, libavutil).
+//
+// Times are seconds from the current stream's first frame, whatever the container's start
+// time. A grab at t delivers the frame a player shows at t: the last frame whose
+// presentation time is not after t (the first frame before the start, the last one past the
+// end), upright and at the displayed size (rotation metadata and the pixel aspect applied),
+// converted with the stream's own colour matrix and range.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "frames/media_det.h"
+
+class FfmpegMediaDet : public IMediaDet {
+ public:
+  FfmpegMediaDet();
+  ~FfmpegMediaDet() override;
+  FfmpegMediaDet(const FfmpegMediaDet&) = delete;
+  FfmpegMediaDet& operator=(const FfmpegMediaDet&) = delete;
+
+  HRESULT get_OutputStreams(std::int32_t* count) override;
+  HRESULT put_CurrentStream(std::int32_t index) override;
+  HRESULT get_StreamType(GUID* major_type) override;
+  HRESULT get_StreamLength(double* seconds) override;
+  /// Opens a regular file; anything else (a directory, a FIFO, a device) fails at once.
+  HRESULT put_Filename(const char16_t* path) override;
+  HRESULT GetBitmapBits(double seconds, std::int32_t* size, char* buffer, std::int32_t width,
+                        std::int32_t height) override;
+  HRESULT get_StreamMediaType(AM_MEDIA_TYPE* media_type) override;
+  std::string LastErrorText() const override;
+
+  /// Bytes of a FrameRecord of width x height: 40 + rows of width * 3 padded to 4 bytes.
+  /// 0 when the size is not positive or does not fit 32 bits.
+  static std::int32_t FrameRecordSize(std::int32_t width, std::int32_t height);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};

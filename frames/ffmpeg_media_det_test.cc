@@ -1,0 +1,328 @@
+#include "frames/ffmpeg_media_det.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "platform/imaging.h"
+#include "testutil/fixture_movies.h"
+#include "testutil/temp_dir.h"
+
+namespace {
+
+std::u16string Widen(const std::string& ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
+
+// A detector with `path` open and its first video stream current.
+std::unique_ptr<FfmpegMediaDet> OpenVideo(const std::string& path) {
+  auto det = std::make_unique<FfmpegMediaDet>();
+  EXPECT_EQ(det->put_Filename(Widen(path).c_str()), S_OK) << det->LastErrorText();
+  std::int32_t streams = 0;
+  EXPECT_EQ(det->get_OutputStreams(&streams), S_OK);
+  for (std::int32_t i = 0; i < streams; ++i) {
+    GUID type;
+    EXPECT_EQ(det->put_CurrentStream(i), S_OK);
+    EXPECT_EQ(det->get_StreamType(&type), S_OK);
+    if (type == MEDIATYPE_Video) return det;
+  }
+  ADD_FAILURE() << "no video stream in " << path;
+  return det;
+}
+
+std::string Make(const FixtureSpec& spec) {
+  std::string error;
+  std::string path = FixtureMovie(spec, &error);
+  EXPECT_FALSE(path.empty()) << error;
+  return path;
+}
+
+struct Frame {
+  HRESULT hr = E_FAIL;
+  int width = 0, height = 0;
+  std::vector<std::uint8_t> record;
+  const std::uint8_t* rows() const { return record.data() + 40; }
+  int stride() const { return (width * 3 + 3) & ~3; }
+  int Number() const { return ReadFrameNumber(rows(), width, height, stride(), true); }
+  std::uint32_t Mean(int x, int y, int w, int h) const {
+    return MeanColourBgr(rows(), height, stride(), true, x, y, w, h);
+  }
+};
+
+Frame Grab(IMediaDet* det, double t, int width, int height) {
+  Frame f;
+  f.width = width;
+  f.height = height;
+  std::int32_t size = 0;
+  EXPECT_EQ(det->GetBitmapBits(0.0, &size, nullptr, width, height), S_OK);
+  f.record.assign(size, 0xEE);
+  f.hr = det->GetBitmapBits(t, nullptr, reinterpret_cast<char*>(f.record.data()), width, height);
+  return f;
+}
+
+// The frame a player shows at t in a movie of `frames` frames at `fps`.
+int Expected(double t, int fps, int frames) {
+  const double n = std::floor(t * fps + 1e-6);
+  return n < 0 ? 0 : (n >= frames ? frames - 1 : static_cast<int>(n));
+}
+
+void ExpectSize(IMediaDet* det, int width, int height) {
+  AM_MEDIA_TYPE mt;
+  ASSERT_EQ(det->get_StreamMediaType(&mt), S_OK);
+  EXPECT_EQ(mt.majortype, MEDIATYPE_Video);
+  EXPECT_EQ(mt.formattype, FORMAT_VideoInfo);
+  ASSERT_EQ(mt.cbFormat, kVideoInfoHeaderSize);
+  BITMAPINFOHEADER bih;
+  std::memcpy(&bih, mt.pbFormat + kVideoInfoBitmapHeaderOffset, sizeof bih);
+  EXPECT_EQ(bih.biSize, 40u);
+  EXPECT_EQ(bih.biWidth, width);
+  EXPECT_EQ(bih.biHeight, height);
+  EXPECT_EQ(mt.pUnk, nullptr);
+  CoTaskMemFree(mt.pbFormat);
+}
+
+struct CodecCase {
+  const char* name;
+  FixtureSpec spec;
+};
+
+std::vector<CodecCase> CodecCases() {
+  std::vector<CodecCase> cases;
+  FixtureSpec h264;
+  h264.container = "mp4";
+  h264.codec = "libx264";
+  h264.codec_args = {"-preset", "veryfast", "-crf", "20"};
+  h264.b_frames = 3;
+  h264.keyframe_interval = 12;
+  h264.frames = 30;
+  h264.audio_first = true;
+  cases.push_back({"h264-mp4", h264});
+  FixtureSpec mpeg4;
+  mpeg4.container = "avi";
+  mpeg4.codec = "mpeg4";
+  mpeg4.codec_args = {"-q:v", "3"};
+  mpeg4.keyframe_interval = 8;
+  mpeg4.b_frames = 1;
+  mpeg4.frames = 25;
+  cases.push_back({"mpeg4-avi", mpeg4});
+  FixtureSpec mjpeg = mpeg4;
+  mjpeg.codec = "mjpeg";
+  mjpeg.pix_fmt = "yuvj420p";
+  mjpeg.b_frames = -1;
+  cases.push_back({"mjpeg-avi", mjpeg});
+  FixtureSpec vp9;
+  vp9.container = "webm";
+  vp9.codec = "libvpx-vp9";
+  vp9.codec_args = {"-deadline", "realtime", "-cpu-used", "8", "-crf", "20", "-b:v", "0"};
+  vp9.keyframe_interval = 10;
+  vp9.frames = 24;
+  cases.push_back({"vp9-webm", vp9});
+  FixtureSpec mpeg2;
+  mpeg2.container = "ts";
+  mpeg2.codec = "mpeg2video";
+  mpeg2.codec_args = {"-q:v", "3"};
+  mpeg2.keyframe_interval = 9;
+  mpeg2.b_frames = 2;
+  mpeg2.frames = 30;
+  mpeg2.start_offset = 10.0;
+  mpeg2.audio_first = true;
+  cases.push_back({"mpeg2-ts", mpeg2});
+  FixtureSpec ffv1;
+  ffv1.frames = 20;
+  ffv1.keyframe_interval = 6;
+  cases.push_back({"ffv1-mkv", ffv1});
+  return cases;
+}
+
+TEST(FfmpegMediaDetTest, GrabsTheFrameAPlayerShowsAtEachTime) {
+  // Times on and between frame boundaries, before the start and past the end, in order,
+  // backwards, at random and repeated.
+  const std::vector<double> times = {0.0,  0.05, 0.1, 0.95, 1.0, 1.55, 2.3,  -1.0, 100.0,
+                                     1.2,  0.3,  0.3, 2.35, 0.0, 1.85, 1.9,  0.75, 0.79,
+                                     0.81, 2.05, 2.5, 0.45, 1e9, -1e9, 1.65, 1.65, 0.2};
+  for (const CodecCase& c : CodecCases()) {
+    SCOPED_TRACE(c.name);
+    const std::string path = Make(c.spec);
+    if (path.empty()) continue;
+    auto det = OpenVideo(path);
+    ExpectSize(det.get(), c.spec.width, c.spec.height);
+    double length = 0;
+    ASSERT_EQ(det->get_StreamLength(&length), S_OK);
+    EXPECT_NEAR(length, static_cast<double>(c.spec.frames) / c.spec.fps, 0.11);
+    // The first and last frames exactly.
+    EXPECT_EQ(Grab(det.get(), 0.0, 160, 120).Number(), 0);
+    EXPECT_EQ(Grab(det.get(), length - 0.01, 160, 120).Number(), c.spec.frames - 1);
+    for (double t : times) {
+      const Frame f = Grab(det.get(), t, 160, 120);
+      ASSERT_EQ(f.hr, S_OK) << "t=" << t << " " << det->LastErrorText();
+      EXPECT_EQ(f.Number(), Expected(t, c.spec.fps, c.spec.frames)) << "t=" << t;
+    }
+    // A grab at another size scales the whole frame.
+    EXPECT_EQ(Grab(det.get(), 1.25, 64, 30).Number(), 12);
+  }
+}
+
+TEST(FfmpegMediaDetTest, ReportsEveryStreamWithItsType) {
+  FixtureSpec spec = CodecCases()[0].spec;  // audio, then video
+  auto det = std::make_unique<FfmpegMediaDet>();
+  ASSERT_EQ(det->put_Filename(Widen(Make(spec)).c_str()), S_OK);
+  std::int32_t streams = 0;
+  ASSERT_EQ(det->get_OutputStreams(&streams), S_OK);
+  ASSERT_EQ(streams, 2);
+  GUID type;
+  ASSERT_EQ(det->put_CurrentStream(0), S_OK);
+  ASSERT_EQ(det->get_StreamType(&type), S_OK);
+  EXPECT_EQ(type, MEDIATYPE_Audio);
+  AM_MEDIA_TYPE mt;
+  ASSERT_EQ(det->get_StreamMediaType(&mt), S_OK);
+  EXPECT_EQ(mt.formattype, GUID_NULL);
+  EXPECT_EQ(mt.cbFormat, 0u);
+  EXPECT_EQ(mt.pbFormat, nullptr);
+  double length = 0;
+  EXPECT_EQ(det->get_StreamLength(&length), S_OK);
+  EXPECT_NEAR(length, 3.0, 0.2);
+  // A grab needs a video stream.
+  std::vector<char> buffer(40 + 480 * 120);
+  EXPECT_TRUE(Failed(det->GetBitmapBits(1.0, nullptr, buffer.data(), 160, 120)));
+  ASSERT_EQ(det->put_CurrentStream(1), S_OK);
+  ASSERT_EQ(det->get_StreamType(&type), S_OK);
+  EXPECT_EQ(type, MEDIATYPE_Video);
+  EXPECT_EQ(det->put_CurrentStream(2), E_INVALIDARG);
+  EXPECT_EQ(det->put_CurrentStream(-1), E_INVALIDARG);
+}
+
+TEST(FfmpegMediaDetTest, OpenFailsWithTheCauseForWhatIsNoMovie) {
+  TempDir dir;
+  FfmpegMediaDet det;
+  EXPECT_EQ(det.put_Filename(Widen(dir.File("missing.mp4")).c_str()), HresultFromErrno(ENOENT));
+  EXPECT_EQ(det.LastErrorText(), std::strerror(ENOENT));
+  EXPECT_EQ(det.put_Filename(Widen(dir.path()).c_str()), HresultFromErrno(EISDIR));
+  ASSERT_TRUE(WriteFileBytes(dir.File("text.mp4"), std::string(5000, 'x')));
+  EXPECT_EQ(det.put_Filename(Widen(dir.File("text.mp4")).c_str()), VFW_E_INVALID_FILE_FORMAT);
+  EXPECT_FALSE(det.LastErrorText().empty());
+  // A FIFO would block the open until someone writes to it; it is refused at once.
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(det.put_Filename(Widen(dir.File("fifo")).c_str()), VFW_E_INVALID_FILE_FORMAT);
+  EXPECT_EQ(det.put_Filename(u"/dev/zero"), VFW_E_INVALID_FILE_FORMAT);
+  // Nothing is open after a failed open.
+  std::int32_t streams = -1;
+  EXPECT_TRUE(Failed(det.get_OutputStreams(&streams)));
+  // A name with a colon is a file name, not a protocol.
+  FixtureSpec spec;
+  spec.frames = 3;
+  const std::string path = Make(spec);
+  const std::string colon = dir.File("concat:x.mkv");
+  ASSERT_EQ(link(path.c_str(), colon.c_str()), 0);
+  EXPECT_EQ(det.put_Filename(Widen(colon).c_str()), S_OK) << det.LastErrorText();
+}
+
+TEST(FfmpegMediaDetTest, FrameRecordLayoutOnAnOddWidth) {
+  FixtureSpec spec;  // lossless RGB: the pixels come back exactly
+  spec.width = 33;
+  spec.height = 17;
+  spec.frames = 5;
+  auto det = OpenVideo(Make(spec));
+  ExpectSize(det.get(), 33, 17);
+  std::int32_t size = 0;
+  ASSERT_EQ(det->GetBitmapBits(0.0, &size, nullptr, 33, 17), S_OK);
+  EXPECT_EQ(size, 40 + 100 * 17);  // 99 bytes of pixels and one of padding per row
+  const Frame f = Grab(det.get(), 0.3, 33, 17);
+  ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
+  BITMAPINFOHEADER h;
+  std::memcpy(&h, f.record.data(), 40);
+  EXPECT_EQ(h.biSize, 40u);
+  EXPECT_EQ(h.biWidth, 33);
+  EXPECT_EQ(h.biHeight, 17);
+  EXPECT_EQ(h.biPlanes, 1);
+  EXPECT_EQ(h.biBitCount, 24);
+  EXPECT_EQ(h.biCompression, BI_RGB);
+  EXPECT_EQ(h.biSizeImage, 100u * 17);
+  const std::vector<std::uint8_t> shown = DrawFixtureFrame(3, 33, 17, false, spec.fill);
+  for (int y = 0; y < 17; ++y) {
+    const std::uint8_t* row = f.rows() + (16 - y) * 100;  // bottom-up
+    for (int x = 0; x < 33; ++x) {
+      const std::uint8_t* want = &shown[(y * 33 + x) * 3];
+      ASSERT_EQ(row[x * 3 + 0], want[2]) << x << "," << y;
+      ASSERT_EQ(row[x * 3 + 1], want[1]) << x << "," << y;
+      ASSERT_EQ(row[x * 3 + 2], want[0]) << x << "," << y;
+    }
+    EXPECT_EQ(row[99], 0) << "padding of row " << y;
+  }
+}
+
+TEST(FfmpegMediaDetTest, RotatedAndAnamorphicSourcesShowAtTheirDisplaySize) {
+  for (int rotation : {90, 180, 270}) {
+    SCOPED_TRACE(rotation);
+    FixtureSpec spec;
+    spec.container = "mp4";
+    spec.codec = "libx264";
+    spec.codec_args = {"-preset", "veryfast", "-crf", "18"};
+    spec.frames = 12;
+    spec.rotation = rotation;
+    auto det = OpenVideo(Make(spec));
+    ExpectSize(det.get(), 160, 120);
+    EXPECT_EQ(Grab(det.get(), 0.7, 160, 120).Number(), 7);
+  }
+  for (auto [num, den] : {std::pair{2, 1}, std::pair{4, 3}}) {
+    SCOPED_TRACE(num);
+    FixtureSpec spec;
+    spec.frames = 8;
+    spec.sar_num = num;
+    spec.sar_den = den;
+    auto det = OpenVideo(Make(spec));
+    ExpectSize(det.get(), 160, 120);  // stored 80 or 120 wide, shown 160 wide
+    const Frame f = Grab(det.get(), 0.5, 160, 120);
+    EXPECT_EQ(f.Number(), 5);
+  }
+}
+
+TEST(FfmpegMediaDetTest, ColoursFollowTheStreamsMatrixAndRange) {
+  struct Variant {
+    const char* matrix;
+    bool full_range;
+    const char* pix_fmt;
+  };
+  for (const Variant& v :
+       {Variant{"bt601", false, "yuv444p"}, Variant{"bt709", false, "yuv444p"},
+        Variant{"bt709", true, "yuv444p"}, Variant{"bt2020", false, "yuv444p10le"},
+        Variant{"", false, "yuv444p"}}) {
+    SCOPED_TRACE(std::string(v.matrix) + (v.full_range ? " full" : " limited") + " " + v.pix_fmt);
+    FixtureSpec spec;
+    spec.frames = 3;
+    spec.colour_bars = true;
+    spec.colour_matrix = v.matrix;
+    spec.full_range = v.full_range;
+    spec.pix_fmt = v.pix_fmt;
+    auto det = OpenVideo(Make(spec));
+    const Frame f = Grab(det.get(), 0.1, 160, 120);
+    ASSERT_EQ(f.hr, S_OK);
+    EXPECT_EQ(f.Number(), 1);
+    for (int bar = 0; bar < kColourBars; ++bar) {
+      const std::uint32_t got = f.Mean(bar * 160 / kColourBars, 60, 160 / kColourBars, 60);
+      const std::uint32_t want = ColourBar(bar);
+      for (int shift : {0, 8, 16}) {
+        const int g = (got >> shift) & 0xFF, w = (want >> shift) & 0xFF;
+        EXPECT_NEAR(g, w, 4) << "bar " << bar << std::hex << " got " << got << " want " << want;
+      }
+    }
+  }
+}
+
+TEST(FfmpegMediaDetTest, SizeQueryAndBadArguments) {
+  FfmpegMediaDet det;
+  std::int32_t size = 0;
+  EXPECT_EQ(det.GetBitmapBits(0.0, &size, nullptr, 1, 1), S_OK);
+  EXPECT_EQ(size, 44);
+  EXPECT_EQ(det.GetBitmapBits(0.0, &size, nullptr, 640, 480), S_OK);
+  EXPECT_EQ(size, 40 + 640 * 480 * 3);
+  EXPECT_EQ(det.GetBitmapBits(0.0, &size, nullptr, 0, 480), E_INVALIDARG);
+  EXPECT_EQ(det.GetBitmapBits(0.0, &size, nullptr, 100000, 100000), E_INVALIDARG);
+  char buffer[64];
+  EXPECT_TRUE(Failed(det.GetBitmapBits(0.0, nullptr, buffer, 4, 4)));  // nothing open
+}
+
+}  // namespace
