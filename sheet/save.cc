@@ -1,0 +1,55 @@
+#include "sheet/save.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/text_conv.h"
+
+bool EncoderLookup(const char* mime, GUID* clsid) {
+  if (mime == nullptr || clsid == nullptr) return false;
+  bool found = false;
+  std::uint32_t count = 0;
+  std::uint32_t bytes = 0;
+  GdipGetImageEncodersSize(&count, &bytes);
+  // The table block comes from the C heap and is freed on every path, a throwing conversion
+  // included.
+  std::unique_ptr<ImageCodecInfo, decltype(&std::free)> table(
+      static_cast<ImageCodecInfo*>(std::malloc(bytes)), &std::free);
+  if (table == nullptr) return false;
+  // A table that could not be filled holds nothing to read: that is "no encoder".
+  if (GdipGetImageEncoders(count, bytes, table.get()) != Ok) return false;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    WideToMultibyte codec_mime(table.get()[i].MimeType);
+    if (codec_mime.get() != nullptr && std::strcmp(codec_mime.get(), mime) == 0) {
+      std::memcpy(clsid, &table.get()[i].Clsid, sizeof(GUID));
+      found = true;
+      break;  // the first match in table order wins
+    }
+  }
+  return found;
+}
+
+SaveOutcome SaveSheet(GpBitmap* canvas, const RunSettings& settings) {
+  MultibyteToWide filename(settings.dst.c_str());
+  GUID codec;
+  if (!EncoderLookup(settings.format.c_str(), &codec))
+    return {SaveOutcome::Kind::kNoEncoder, settings.format};
+
+  std::string why;
+  GpStatus status;
+  if (std::strcmp(settings.format.c_str(), "image/jpeg") == 0) {
+    std::int32_t quality = settings.quality;
+    EncoderParameters p{};
+    p.Count = 1;
+    p.Parameter[0].Guid = EncoderQuality;
+    p.Parameter[0].NumberOfValues = 1;
+    p.Parameter[0].Type = EncoderParameterValueTypeLong;
+    p.Parameter[0].Value = &quality;
+    status = GdipSaveImageToFile(canvas, filename, &codec, &p, &why);
+  } else {
+    status = GdipSaveImageToFile(canvas, filename, &codec, nullptr, &why);
+  }
+  if (status != Ok) return {SaveOutcome::Kind::kFailed, why.empty() ? GpStatusText(status) : why};
+  return {SaveOutcome::Kind::kWritten, {}};
+}
