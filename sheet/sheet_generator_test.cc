@@ -1,0 +1,257 @@
+#include "sheet/sheet_generator.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+#include "testutil/fake_media_det.h"
+#include "testutil/image_read.h"
+#include "testutil/temp_dir.h"
+
+namespace {
+
+// What a run printed and left behind.
+struct SheetRun {
+  HRESULT hr = S_OK;
+  bool written = false;
+  std::string out;
+  std::string err;
+};
+
+RunSettings Defaults(const std::string& dst) {
+  RunSettings s;
+  s.width = -10;
+  s.height = -10;
+  s.cols = 3;
+  s.rows = 4;
+  s.quality = 85;
+  s.format = "image/png";
+  s.src = "movie.avi";
+  s.dst = dst;
+  return s;
+}
+
+SheetRun RunSheet(RunSettings& settings, const FakeMovie& movie, FakeLog* log) {
+  SheetRun run;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  run.hr = SheetGenerator(settings, &run.written, FakeFactory(movie, log));
+  run.out = testing::internal::GetCapturedStdout();
+  run.err = testing::internal::GetCapturedStderr();
+  return run;
+}
+
+// The sheet's colour adjustment on one 8-bit channel.
+int Adjusted(int v) {
+  double out = (1.15 * v / 255.0 - 0.075) * 255.0;
+  return static_cast<int>(std::lround(std::clamp(out, 0.0, 255.0)));
+}
+
+std::uint32_t AdjustedRgb(std::uint32_t rgb) {
+  return (static_cast<std::uint32_t>(Adjusted((rgb >> 16) & 0xFF)) << 16) |
+         (static_cast<std::uint32_t>(Adjusted((rgb >> 8) & 0xFF)) << 8) |
+         static_cast<std::uint32_t>(Adjusted(rgb & 0xFF));
+}
+
+// 0xRRGGBB at (x, y) of a decoded sheet.
+std::uint32_t Rgb(const DecodedImage& img, int x, int y) {
+  const std::uint8_t* p = &img.rgba[(static_cast<size_t>(y) * img.width + x) * 4];
+  return (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
+}
+
+bool Near(std::uint32_t a, std::uint32_t b, int tolerance = 2) {
+  for (int shift = 0; shift < 24; shift += 8) {
+    int d = static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF);
+    if (std::abs(d) > tolerance) return false;
+  }
+  return true;
+}
+
+TEST(SheetGeneratorTest, DefaultGridSamplesEvenlyAndDrawsEveryCell) {
+  TempDir dir;
+  RunSettings s = Defaults(dir.File("sheet.png"));
+  FakeMovie movie;  // 640 x 480, 14 s: the interval is exactly one second
+  FakeLog log;
+  SheetRun run = RunSheet(s, movie, &log);
+
+  EXPECT_EQ(run.hr, S_OK);
+  EXPECT_TRUE(run.written);
+  EXPECT_EQ(run.out, "OOO\r\nOOO\r\nOOO\r\nOOO\r\n\r\ncomplete\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(s.cellWidth, 64);
+  EXPECT_EQ(s.cellHeight, 48);
+  ASSERT_EQ(log.grab_times.size(), 12u);
+  for (int k = 1; k <= 12; ++k) EXPECT_DOUBLE_EQ(log.grab_times[k - 1], k) << "cell " << k;
+  EXPECT_EQ(log.released, 1);
+
+  DecodedImage img = ReadImageFile(s.dst);
+  ASSERT_EQ(img.width, 192);
+  ASSERT_EQ(img.height, 192);
+  for (int i = 0; i < 12; ++i) {
+    const int cx = (i % 3) * 64 + 32, cy = (i / 3) * 48 + 24;
+    EXPECT_TRUE(Near(Rgb(img, cx, cy), AdjustedRgb(FakeFrameColour(i))))
+        << "cell " << i << std::hex << " got " << Rgb(img, cx, cy);
+    // The frame fills its cell to the edges: same aspect as the cell.
+    EXPECT_TRUE(Near(Rgb(img, (i % 3) * 64, (i / 3) * 48), AdjustedRgb(FakeFrameColour(i))));
+  }
+}
+
+TEST(SheetGeneratorTest, SamplingClockForOtherGrids) {
+  struct Case {
+    int cols, rows;
+    double length;
+  } cases[] = {{1, 1, 9.0}, {5, 1, 70.0}, {3, 2, 100.0}};
+  for (const Case& c : cases) {
+    TempDir dir;
+    RunSettings s = Defaults(dir.File("sheet.png"));
+    s.cols = c.cols;
+    s.rows = c.rows;
+    FakeMovie movie;
+    movie.length = c.length;
+    FakeLog log;
+    RunSheet(s, movie, &log);
+    const int n = c.cols * c.rows;
+    ASSERT_EQ(log.grab_times.size(), static_cast<size_t>(n));
+    for (int k = 1; k <= n; ++k)
+      EXPECT_NEAR(log.grab_times[k - 1], c.length * k / (n + 2), 1e-9) << c.cols << "x" << c.rows;
+  }
+}
+
+TEST(SheetGeneratorTest, FailedGrabLeavesCellInBackground) {
+  TempDir dir;
+  RunSettings s = Defaults(dir.File("sheet.png"));
+  s.bgcolor = 0x0000FF;
+  FakeMovie movie;
+  movie.failing_grabs = {4};
+  FakeLog log;
+  SheetRun run = RunSheet(s, movie, &log);
+
+  EXPECT_TRUE(run.written);
+  EXPECT_EQ(run.out, "OOO\r\nOO\r\nOOO\r\nOOO\r\n\r\ncomplete\n");
+  DecodedImage img = ReadImageFile(s.dst);
+  ASSERT_EQ(img.width, 192);
+  EXPECT_EQ(Rgb(img, 64 + 32, 48 + 24), 0x0000FFu);  // cell 4: row 1, column 1
+  EXPECT_TRUE(Near(Rgb(img, 32, 48 + 24), AdjustedRgb(FakeFrameColour(3))));
+  EXPECT_TRUE(Near(Rgb(img, 128 + 32, 48 + 24), AdjustedRgb(FakeFrameColour(5))));
+}
+
+TEST(SheetGeneratorTest, FramesKeepTheirAspectInsideTheirCells) {
+  {  // Cells wider than the frame: 133 x 100 at x offset 93, blue bars beside it.
+    TempDir dir;
+    RunSettings s = Defaults(dir.File("wide.png"));
+    s.width = 320;
+    s.height = 100;
+    s.cols = 1;
+    s.rows = 1;
+    s.bgcolor = 0x0000FF;
+    FakeLog log;
+    SheetRun run = RunSheet(s, FakeMovie{}, &log);
+    ASSERT_TRUE(run.written);
+    DecodedImage img = ReadImageFile(s.dst);
+    ASSERT_EQ(img.width, 320);
+    ASSERT_EQ(img.height, 100);
+    const std::uint32_t frame = AdjustedRgb(FakeFrameColour(0));
+    EXPECT_EQ(Rgb(img, 92, 50), 0x0000FFu);
+    EXPECT_TRUE(Near(Rgb(img, 93, 50), frame));
+    EXPECT_TRUE(Near(Rgb(img, 93 + 132, 0), frame));
+    EXPECT_TRUE(Near(Rgb(img, 93 + 132, 99), frame));
+    EXPECT_EQ(Rgb(img, 93 + 133, 50), 0x0000FFu);
+  }
+  {  // Cells taller than the frame: 320 x 240 at y offset 80.
+    TempDir dir;
+    RunSettings s = Defaults(dir.File("tall.png"));
+    s.width = 320;
+    s.height = 400;
+    s.cols = 1;
+    s.rows = 1;
+    s.bgcolor = 0x0000FF;
+    FakeLog log;
+    ASSERT_TRUE(RunSheet(s, FakeMovie{}, &log).written);
+    DecodedImage img = ReadImageFile(s.dst);
+    ASSERT_EQ(img.height, 400);
+    const std::uint32_t frame = AdjustedRgb(FakeFrameColour(0));
+    EXPECT_EQ(Rgb(img, 160, 79), 0x0000FFu);
+    EXPECT_TRUE(Near(Rgb(img, 160, 80), frame));
+    EXPECT_TRUE(Near(Rgb(img, 0, 80 + 239), frame));
+    EXPECT_EQ(Rgb(img, 160, 80 + 240), 0x0000FFu);
+  }
+}
+
+TEST(SheetGeneratorTest, PercentCellSizeTruncatesAfterDividing) {
+  TempDir dir;
+  RunSettings s = Defaults(dir.File("p.png"));
+  s.width = -29;
+  s.height = -50;
+  FakeMovie movie;
+  movie.width = 100;
+  movie.height = 100;
+  FakeLog log;
+  RunSheet(s, movie, &log);
+  EXPECT_EQ(s.cellWidth, 28);  // 29 / 100.0 * 100 is just below 29
+  EXPECT_EQ(s.cellHeight, 50);
+}
+
+TEST(SheetGeneratorTest, RunsThatWriteNothingSayWhy) {
+  struct Case {
+    const char* name;
+    FakeMovie movie;
+    int width;
+    std::string format;
+    const char* diagnostic;
+    bool grabs;
+  };
+  FakeMovie no_video;
+  no_video.streams = {MEDIATYPE_Audio};
+  FakeMovie unopenable;
+  unopenable.open_result = VFW_E_INVALID_FILE_FORMAT;
+  FakeMovie all_fail;
+  all_fail.failing_grabs = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+  FakeMovie video_info2;
+  video_info2.format_type = FORMAT_VideoInfo2;
+  const Case cases[] = {
+      {"unopenable", unopenable, -10, "image/png", "入力ファイルを開けません", false},
+      {"audio only", no_video, -10, "image/png", "映像ストリームがありません", false},
+      {"VideoInfo2", video_info2, -10, "image/png", "映像ストリームがありません", false},
+      {"zero cell", FakeMovie{}, 0, "image/png", "出力画像を作成できません", false},
+      {"huge cell", FakeMovie{}, 2147483647, "image/png", "出力画像を作成できません", false},
+      {"all grabs fail", all_fail, -10, "image/png", "フレームを取得できませんでした", true},
+      {"capital MIME", FakeMovie{}, -10, "image/PNG", "対応していない出力形式です: image/PNG",
+       true},
+      {"empty MIME", FakeMovie{}, -10, "", "対応していない出力形式です", true},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    RunSettings s = Defaults(dir.File("sheet.out"));
+    s.width = c.width;
+    s.format = c.format;
+    FakeLog log;
+    SheetRun run = RunSheet(s, c.movie, &log);
+    EXPECT_FALSE(run.written) << c.name;
+    EXPECT_EQ(run.err.rfind(c.diagnostic, 0), 0u) << c.name << ": " << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << c.name << ": " << run.err;
+    EXPECT_EQ(!log.grab_times.empty(), c.grabs) << c.name;
+    EXPECT_FALSE(PathEntryExists(s.dst)) << c.name;
+    EXPECT_EQ(log.released, 1) << c.name;
+  }
+}
+
+TEST(SheetGeneratorTest, ZeroSourceWidthEndsInTheCatchAll) {
+  TempDir dir;
+  RunSettings s = Defaults(dir.File("zero.png"));
+  s.width = 64;
+  s.height = 48;
+  FakeMovie movie;
+  movie.width = 0;
+  FakeLog log;
+  SheetRun run = RunSheet(s, movie, &log);
+  EXPECT_EQ(run.hr, E_OUTOFMEMORY);
+  EXPECT_FALSE(run.written);
+  EXPECT_EQ(run.err.rfind("なんかしらエラーが発生してしまいました。: ", 0), 0u) << run.err;
+  EXPECT_FALSE(PathEntryExists(s.dst));
+  EXPECT_EQ(log.released, 1);
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// An in-memory media detector for tests of the sheet: a configurable list of streams, a
+// video stream of a given size and length, and frames whose solid colour tells which grab
+// produced them. Every call is recorded.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "frames/media_det.h"
+#include "platform/imaging.h"
+
+struct FakeMovie {
+  std::int32_t width = 640;
+  std::int32_t height = 480;
+  double length = 14.0;
+  std::vector<GUID> streams = {MEDIATYPE_Video};
+  GUID format_type = FORMAT_VideoInfo;
+  std::uint32_t format_size = kVideoInfoHeaderSize;
+  HRESULT open_result = S_OK;
+  std::set<int> failing_grabs;  ///< indices (0-based) of grabs that fail
+};
+
+/// The colour (0xRRGGBB) of the frame that grab number `index` delivers.
+inline std::uint32_t FakeFrameColour(int index) {
+  return 0x102030u + static_cast<std::uint32_t>(index) * 0x0B0905u;
+}
+
+struct FakeLog {
+  std::vector<double> grab_times;
+  int released = 0;
+};
+
+class FakeMediaDet : public IMediaDet {
+ public:
+  FakeMediaDet(FakeMovie movie, FakeLog* log) : movie_(std::move(movie)), log_(log) {}
+  ~FakeMediaDet() override { ++log_->released; }
+
+  HRESULT get_OutputStreams(std::int32_t* count) override {
+    *count = static_cast<std::int32_t>(movie_.streams.size());
+    return S_OK;
+  }
+  HRESULT put_CurrentStream(std::int32_t index) override {
+    if (index < 0 || index >= static_cast<std::int32_t>(movie_.streams.size())) return E_INVALIDARG;
+    current_ = index;
+    return S_OK;
+  }
+  HRESULT get_StreamType(GUID* major_type) override {
+    *major_type = movie_.streams[current_];
+    return S_OK;
+  }
+  HRESULT get_StreamLength(double* seconds) override {
+    *seconds = movie_.length;
+    return S_OK;
+  }
+  HRESULT put_Filename(const char16_t*) override { return movie_.open_result; }
+  HRESULT GetBitmapBits(double seconds, std::int32_t* size, char* buffer, std::int32_t width,
+                        std::int32_t height) override {
+    const std::int32_t stride = (width * 3 + 3) & ~3;
+    const std::int32_t bytes = 40 + stride * height;
+    if (buffer == nullptr) {
+      if (size) *size = bytes;
+      return S_OK;
+    }
+    const int index = static_cast<int>(log_->grab_times.size());
+    log_->grab_times.push_back(seconds);
+    if (movie_.failing_grabs.count(index)) return E_FAIL;
+    BITMAPINFOHEADER h = {};
+    h.biSize = 40;
+    h.biWidth = width;
+    h.biHeight = height;
+    h.biPlanes = 1;
+    h.biBitCount = 24;
+    h.biCompression = BI_RGB;
+    h.biSizeImage = static_cast<std::uint32_t>(stride * height);
+    std::memcpy(buffer, &h, sizeof h);
+    const std::uint32_t rgb = FakeFrameColour(index);
+    for (std::int32_t y = 0; y < height; ++y) {
+      std::uint8_t* row = reinterpret_cast<std::uint8_t*>(buffer) + 40 + y * stride;
+      for (std::int32_t x = 0; x < width; ++x) {
+        row[3 * x + 0] = rgb & 0xFF;
+        row[3 * x + 1] = (rgb >> 8) & 0xFF;
+        row[3 * x + 2] = (rgb >> 16) & 0xFF;
+      }
+    }
+    return S_OK;
+  }
+  HRESULT get_StreamMediaType(AM_MEDIA_TYPE* mt) override {
+    *mt = {};
+    mt->majortype = movie_.streams[current_];
+    mt->formattype = movie_.format_type;
+    mt->cbFormat = movie_.format_size;
+    mt->pbFormat = static_cast<std::uint8_t*>(CoTaskMemAlloc(movie_.format_size));
+    std::memset(mt->pbFormat, 0, movie_.format_size);
+    if (movie_.format_size >= kVideoInfoHeaderSize) {
+      std::memcpy(mt->pbFormat + kVideoInfoWidthOffset, &movie_.width, 4);
+      std::memcpy(mt->pbFormat + kVideoInfoHeightOffset, &movie_.height, 4);
+    }
+    return S_OK;
+  }
+  std::string LastErrorText() const override { return {}; }
+
+ private:
+  FakeMovie movie_;
+  FakeLog* log_;
+  std::int32_t current_ = 0;
+};
+
+/// A factory that makes a FakeMediaDet of `movie`, logging into `log`.
+inline MediaDetFactory FakeFactory(const FakeMovie& movie, FakeLog* log) {
+  return [movie, log](MediaDetPtr* out) {
+    *out = std::make_unique<FakeMediaDet>(movie, log);
+    return S_OK;
+  };
+}
