@@ -194,7 +194,7 @@ struct FfmpegMediaDet::State {
   // Frames before this time (leading frames of an open GOP after a seek) may lack their
   // references and are dropped.
   int64_t min_pts = AV_NOPTS_VALUE;
-  bool seeked = false;              // the demuxer has been moved since the file was opened
+  bool at_start = true;             // the decoder is fed from the start of the stream
   bool wait_keyframe = false;       // after a seek, packets up to the first keyframe are skipped
   int64_t origin = AV_NOPTS_VALUE;  // time of the stream's first frame
 
@@ -271,7 +271,7 @@ HRESULT FfmpegMediaDet::State::SeekTo(int64_t ts, SeekMode mode) {
     rc = av_seek_frame(fmt.get(), video, start, AVSEEK_FLAG_BACKWARD);
     if (rc < 0 && byte_seekable) rc = av_seek_frame(fmt.get(), -1, 0, AVSEEK_FLAG_BYTE);
   }
-  if (!(mode == SeekMode::kStart && fresh)) seeked = true;
+  at_start = mode != SeekMode::kKeyframeBefore;
   fresh = false;
   if (rc < 0) return Fail(FromAvError(rc, E_FAIL), "seek failed: " + AvErrorText(rc));
   avcodec_flush_buffers(dec.get());
@@ -293,9 +293,9 @@ int64_t FfmpegMediaDet::State::FramePts(const AVFrame* f) {
     if (step == 0 && st->avg_frame_rate.num > 0)
       step = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(st->avg_frame_rate), st->time_base));
     if (last_pts != AV_NOPTS_VALUE) return last_pts + std::max<int64_t>(step, 1);
-    // The first frame after a seek cannot be placed without a timestamp (some decoders
-    // hand out a picture from before the seek this way); it is dropped.
-    if (seeked) return AV_NOPTS_VALUE;
+    // The first frame after a seek into the middle cannot be placed without a timestamp
+    // (some decoders hand out a picture from before the seek this way); it is dropped.
+    if (!at_start) return AV_NOPTS_VALUE;
     pts = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
   }
   return pts;
@@ -526,6 +526,7 @@ double FfmpegMediaDet::State::Length(int index) {
   // end, counted from the stream's first timestamp.
   int64_t first = st->start_time;
   int64_t end = AV_NOPTS_VALUE;
+  int64_t total_duration = 0;  // of every packet, for a stream without timestamps
   const int64_t file_size = fmt->pb ? avio_size(fmt->pb) : -1;
   PacketPtr p(av_packet_alloc());
   if (!p) return 0;
@@ -541,6 +542,7 @@ double FfmpegMediaDet::State::Length(int index) {
     if (rc < 0) continue;
     while (av_read_frame(fmt.get(), p.get()) >= 0) {
       if (p->stream_index == index) {
+        if (pass == 1) total_duration += std::max<int64_t>(p->duration, 0);
         int64_t ts = p->pts != AV_NOPTS_VALUE ? p->pts : p->dts;
         if (ts != AV_NOPTS_VALUE) {
           ts += std::max<int64_t>(p->duration, 0);
@@ -554,7 +556,7 @@ double FfmpegMediaDet::State::Length(int index) {
   }
   // The demuxer has moved: the next grab must seek.
   have_shown = have_next = false;
-  if (end == AV_NOPTS_VALUE) return 0;
+  if (end == AV_NOPTS_VALUE) return total_duration * av_q2d(st->time_base);
   if (first == AV_NOPTS_VALUE) first = 0;
   return std::max(0.0, (end - first) * av_q2d(st->time_base));
 }

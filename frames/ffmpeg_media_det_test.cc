@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -166,6 +167,28 @@ TEST(FfmpegMediaDetTest, GrabsTheFrameAPlayerShowsAtEachTime) {
   }
 }
 
+TEST(FfmpegMediaDetTest, LengthOfAStreamWhoseContainerStatesNone) {
+  // Elementary streams carry no duration, and raw H.264 not even timestamps.
+  for (const char* codec : {"mpeg2video", "libx264"}) {
+    SCOPED_TRACE(codec);
+    FixtureSpec spec;
+    spec.container = std::string(codec) == "libx264" ? "h264" : "m2v";
+    spec.codec = codec;
+    spec.codec_args = {"-q:v", "3"};
+    spec.keyframe_interval = 10;
+    spec.frames = 30;
+    auto det = OpenVideo(Make(spec));
+    double length = 0;
+    ASSERT_EQ(det->get_StreamLength(&length), S_OK);
+    EXPECT_NEAR(length, 3.0, 0.11);
+    for (double t : {0.0, 2.95, 1.55, 0.35}) {
+      const Frame f = Grab(det.get(), t, 160, 120);
+      ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
+      EXPECT_EQ(f.Number(), Expected(t, 10, 30)) << "t=" << t;
+    }
+  }
+}
+
 TEST(FfmpegMediaDetTest, ReportsEveryStreamWithItsType) {
   FixtureSpec spec = CodecCases()[0].spec;  // audio, then video
   auto det = std::make_unique<FfmpegMediaDet>();
@@ -310,6 +333,30 @@ TEST(FfmpegMediaDetTest, ColoursFollowTheStreamsMatrixAndRange) {
       }
     }
   }
+}
+
+TEST(FfmpegMediaDetTest, FrameNumberReadsBackFromASheetCell) {
+  FixtureSpec spec;
+  spec.container = "mp4";
+  spec.codec = "libx264";
+  spec.frames = 12;
+  auto det = OpenVideo(Make(spec));
+  const Frame f = Grab(det.get(), 0.9, 40, 30);
+  ASSERT_EQ(f.hr, S_OK);
+  EXPECT_EQ(f.Number(), 9);
+  // Into a 100 x 80 top-down BGRA canvas at (50, 37), with the sheet's contrast stretch.
+  const int stride = 100 * 4;
+  std::vector<std::uint8_t> canvas(stride * 80, 0x80);
+  for (int y = 0; y < 30; ++y)
+    for (int x = 0; x < 40; ++x)
+      for (int c = 0; c < 3; ++c) {
+        const double v = f.rows()[(29 - y) * f.stride() + x * 3 + c] * 1.15 - 0.075 * 255;
+        canvas[(37 + y) * stride + (50 + x) * 4 + c] =
+            static_cast<std::uint8_t>(std::clamp(v, 0.0, 255.0));
+      }
+  EXPECT_EQ(ReadFrameNumberRgba(canvas.data(), stride, 50, 37, 40, 30), 9);
+  // A rectangle that misses the frame holds no number.
+  EXPECT_EQ(ReadFrameNumberRgba(canvas.data(), stride, 0, 0, 40, 30), -1);
 }
 
 TEST(FfmpegMediaDetTest, SizeQueryAndBadArguments) {

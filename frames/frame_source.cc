@@ -61,7 +61,8 @@ HRESULT FrameSource::ReadFrameSize() {
     height_ = h >= 0 ? h : (h == std::numeric_limits<std::int32_t>::min() ? -(h + 1) : -h);
     hr = S_OK;
   }
-  if (mt.cbFormat != 0) {
+  // Freed whenever there is a block, even one that states 0 bytes, so that none leaks.
+  if (mt.cbFormat != 0 || mt.pbFormat != nullptr) {
     CoTaskMemFree(mt.pbFormat);
     mt.cbFormat = 0;
     mt.pbFormat = nullptr;
