@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -92,10 +93,13 @@ std::ptrdiff_t Convert(iconv_t cd, const void* in, std::size_t in_bytes, void* o
 }
 
 // Converts into the inline buffer when the text fits, else into a malloc'd block that grows
-// until it does. `heap` receives the block (to be freed by the holder).
+// until it does. `heap` receives the block, to be freed by the holder.
 template <typename Out>
 Out* ConvertIntoHolder(bool to_wide, const void* in, std::size_t in_bytes, std::size_t units,
                        Out* inline_buffer, std::size_t inline_units, Out*& heap) {
+  // The holder's destructor does not run when its constructor throws, so the block is owned
+  // here until the conversion has succeeded.
+  std::unique_ptr<Out, decltype(&std::free)> block(nullptr, &std::free);
   iconv_t cd = Descriptor(to_wide);
   if (units <= inline_units) {
     if (Convert(cd, in, in_bytes, inline_buffer, inline_units * sizeof(Out)) >= 0)
@@ -105,10 +109,12 @@ Out* ConvertIntoHolder(bool to_wide, const void* in, std::size_t in_bytes, std::
   std::size_t capacity = units;
   for (;;) {
     if (capacity > SIZE_MAX / sizeof(Out) / 2) throw ComError(E_OUTOFMEMORY);
-    Out* block = static_cast<Out*>(std::realloc(heap, capacity * sizeof(Out)));
+    block.reset(static_cast<Out*>(std::malloc(capacity * sizeof(Out))));
     if (block == nullptr) throw ComError(E_OUTOFMEMORY);
-    heap = block;
-    if (Convert(cd, in, in_bytes, heap, capacity * sizeof(Out)) >= 0) return heap;
+    if (Convert(cd, in, in_bytes, block.get(), capacity * sizeof(Out)) >= 0) {
+      heap = block.release();
+      return heap;
+    }
     if (errno != E2BIG) throw ComError(HresultFromErrno(errno), "text conversion failed");
     capacity *= 2;
   }

@@ -49,7 +49,8 @@ bool VgridBinaryAvailable();
 /// Compiles the locale `name` (such as "ja_JP.WINDOWS-31J") with localedef from the system's
 /// locale source `input` (such as "ja_JP") and character map `charmap` (such as "WINDOWS-31J")
 /// into `dir`, which needs no root. Returns the variables that make a child use it
-/// ({"LOCPATH=dir", "LC_ALL=name"}, for RunOptions::set_env), or an empty list with `why`
+/// ({"LOCPATH=dir", "LC_ALL=name", and an LSAN_OPTIONS that silences glibc's own allocation
+/// for LOCPATH in sanitizer builds}, for RunOptions::set_env), or an empty list with `why`
 /// telling what failed (no localedef, no such source or character map).
 std::vector<std::string> CompileLocale(const std::string& dir, const std::string& input,
                                        const std::string& charmap, const std::string& name,
