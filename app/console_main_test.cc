@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "app/command_line.h"
 #include "gtest/gtest.h"
 #include "platform/com.h"
 #include "platform/text_conv.h"
@@ -84,8 +83,6 @@ TEST_F(DriverTest, RefusedRunsTouchNothing) {
   EXPECT_EQ(RunConsoleMain({"vgrid"}, &output_), 2);
   EXPECT_EQ(output_.out.substr(0, kUsageFirstLine.size()), kUsageFirstLine);
   EXPECT_EQ(RunConsoleMain({"vgrid", dir_.File("a.avi"), ""}, &output_), 2);
-  EXPECT_EQ(output_.out.substr(0, kUsageFirstLine.size()), kUsageFirstLine);
-  EXPECT_EQ(RunConsoleMain({"vgrid", "-z", dir_.File("a.avi")}, &output_), 2);
   ASSERT_TRUE(WriteFileBytes(dir_.File("a.jpg"), ""));
   EXPECT_EQ(RunConsoleMain({"vgrid", dir_.File("a.avi")}, &output_), 0);
   EXPECT_EQ(output_.out,
@@ -102,23 +99,6 @@ TEST_F(DriverTest, RuntimeFailureEndsWithOne) {
   EXPECT_EQ(output_.err.substr(0, text.size()), text);
   EXPECT_EQ(output_.err.back(), '\n');
   EXPECT_EQ(output_.err.find('\n', text.size()), output_.err.size() - 1);
-}
-
-TEST(CommandLineTest, RebuiltLineSplitsIntoTheArguments) {
-  std::vector<std::string> args = {"/usr/bin/vgrid", "-c=4", "a \"quoted\" name.avi", "\" x", "*"};
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  RememberProcessArguments(static_cast<int>(argv.size()), argv.data());
-  EXPECT_EQ(SplitCommandLine(GetCommandLineA()), args);
-  EXPECT_FALSE(CommandLineHasEmptyArgument());
-  args[0] = "";
-  argv[0] = args[0].data();
-  RememberProcessArguments(static_cast<int>(argv.size()), argv.data());
-  EXPECT_EQ(SplitCommandLine(GetCommandLineA()), args);
-  args[2] = "";
-  argv[2] = args[2].data();
-  RememberProcessArguments(static_cast<int>(argv.size()), argv.data());
-  EXPECT_TRUE(CommandLineHasEmptyArgument());
 }
 
 // The built program, end to end: exact bytes and exit codes.
