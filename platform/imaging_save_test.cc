@@ -128,8 +128,7 @@ void SaveTest::CheckNeverReplaces(const TempDir& dir) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_TRUE(Listing(dir.File("dir.jpg")).empty());
   // Neither the link's target nor any temporary file was created.
-  EXPECT_EQ(Listing(dir.path()),
-            (std::vector<std::string>{"dangling.jpg", "dir.jpg", "file.jpg"}));
+  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"dangling.jpg", "dir.jpg", "file.jpg"}));
 }
 
 TEST_F(SaveTest, ANameThatAppearsWhileSavingIsNotReplaced) {
@@ -181,6 +180,13 @@ TEST_F(SaveTest, FailuresLeaveNothingBehind) {
   Bitmap wide(16384, 1, PixelFormat32bppARGB);
   EXPECT_NE(Save(wide.get(), dir_.File("wide.webp"), Clsid(u"image/webp"), &why), Ok);
   EXPECT_NE(why.find("WebP"), std::string::npos) << why;
+  // libjpeg refuses more than 65500 pixels a side; its error comes back instead of ending
+  // the process.
+  Bitmap too_wide_for_jpeg(65501, 1, PixelFormat32bppARGB);
+  EXPECT_EQ(Save(too_wide_for_jpeg.get(), dir_.File("wide.jpg"), Clsid(u"image/jpeg"), &why),
+            GenericError);
+  EXPECT_EQ(why.rfind("JPEG: ", 0), 0u) << why;
+  EXPECT_NE(why.find("65500"), std::string::npos) << why;
   // No image, no encoder.
   EXPECT_EQ(Save(nullptr, dir_.File("none.png"), Clsid(u"image/png"), &why), InvalidParameter);
   const GUID unknown{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
