@@ -1,18 +1,22 @@
 #include "app/console_main.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
 #include "platform/com.h"
+#include "platform/imaging.h"
 #include "platform/text_conv.h"
+#include "sheet/sheet_generator.h"
 
 namespace {
 
 constexpr int kExitUsage = 2;
 constexpr int kExitRuntimeFailed = 1;
+constexpr int kExitNoImage = 1;
 
 struct ProcessCommandLine {
   std::string line;
@@ -42,9 +46,25 @@ const char* GetCommandLineA() { return TheProcessCommandLine().line.c_str(); }
 
 bool CommandLineHasEmptyArgument() { return TheProcessCommandLine().has_empty_argument; }
 
-int RunSheetNotYetBuilt(RunSettings& /*settings*/) { return 0; }
+int RunSheet(RunSettings& settings) {
+  bool written = false;
+  // The result code says which stage ended the run; whether an image exists is what the
+  // exit status tells.
+  SheetGenerator(settings, &written);
+  return written ? 0 : kExitNoImage;
+}
 
-void ImagingNotYetBuilt() {}
+namespace {
+std::uintptr_t g_imaging_token = 0;
+}  // namespace
+
+void StartImaging() {
+  // The result is not examined: a failed start-up shows up as a canvas that cannot be made.
+  GdiplusStartupInput input;
+  GdiplusStartup(&g_imaging_token, &input, nullptr);
+}
+
+void StopImaging() { GdiplusShutdown(g_imaging_token); }
 
 DriverHooks& TheDriverHooks() {
   static DriverHooks hooks;

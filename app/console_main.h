@@ -18,17 +18,17 @@ using SheetRunner = int (*)(RunSettings& settings);
 /// Starts or stops the imaging layer around the sheet.
 using ImagingStep = void (*)();
 
-/// Placeholder runner until the sheet is linked into the program: writes nothing, returns 0.
-int RunSheetNotYetBuilt(RunSettings& settings);
-/// Placeholder imaging start-up and shut-down: do nothing.
-void ImagingNotYetBuilt();
+/// Runs the contact sheet: 0 when the image was written, 1 when not (the sheet has said why).
+int RunSheet(RunSettings& settings);
+/// Starts and stops the imaging layer.
+void StartImaging();
+void StopImaging();
 
-/// What the driver calls between its echo and the shut-down. main() may replace the
-/// placeholders before calling ConsoleMain.
+/// What the driver calls around and after its echo; tests of the driver replace them.
 struct DriverHooks {
-  SheetRunner run_sheet = RunSheetNotYetBuilt;
-  ImagingStep start_imaging = ImagingNotYetBuilt;
-  ImagingStep stop_imaging = ImagingNotYetBuilt;
+  SheetRunner run_sheet = RunSheet;
+  ImagingStep start_imaging = StartImaging;
+  ImagingStep stop_imaging = StopImaging;
 };
 /// The process-wide hooks that ConsoleMain() uses.
 DriverHooks& TheDriverHooks();

@@ -158,11 +158,12 @@ TEST_F(BinaryTest, UsageAndRefusalsInUtf8) {
 }
 
 TEST_F(BinaryTest, EchoShowsTheResolvedDestination) {
+  // There is no such movie: the run echoes its settings, writes no image and exits 1.
   RunResult run = Run({"/some/movie.avi"});
-  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(run.out, Echo("/some/movie.avi", "/some/movie.jpg", 3, 4));
   RunResult quoted = Run({"-f:p", "-c=2", "my \"odd\"  movie.mkv", "*_sheet.png", "-r=-1"});
-  EXPECT_EQ(quoted.exit_code, 0);
+  EXPECT_EQ(quoted.exit_code, 1);
   EXPECT_EQ(quoted.out, Echo("my \"odd\"  movie.mkv", "my \"odd\"  movie.mkv_sheet.png", 2, -1));
   // The plain C locale reads paths as UTF-8, like a UTF-8 locale.
   RunResult c_locale = Run({"/v/クリップ.表"}, {"LC_ALL=C"});
@@ -189,7 +190,7 @@ TEST_F(BinaryTest, TextsAndPathsInCp932) {
   std::string long_name(130, 'n');
   std::string src = dir_.File(long_name + "." + kHyouCp932);
   RunResult run = Run({src}, env);
-  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.exit_code, 1);  // no such movie
   EXPECT_EQ(run.out, Echo(src, dir_.File(long_name + ".jpg"), 3, 4));
   ASSERT_TRUE(WriteFileBytes(dir_.File(long_name + ".jpg"), ""));
   RunResult exists = Run({src}, env);

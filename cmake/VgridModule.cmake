@@ -17,7 +17,7 @@ function(vgrid_module name)
       add_executable(${test_name} ${test_source})
       target_link_libraries(${test_name} PRIVATE ${name} vgrid_testutil GTest::gtest GTest::gtest_main)
       gtest_discover_tests(${test_name} DISCOVERY_TIMEOUT 60
-        PROPERTIES ENVIRONMENT "VGRID_BINARY=$<TARGET_FILE:vgrid>;VGRID_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+        PROPERTIES ENVIRONMENT "VGRID_BINARY=${CMAKE_BINARY_DIR}/app/vgrid;VGRID_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
     endforeach()
   endif()
 endfunction()

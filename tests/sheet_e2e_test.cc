@@ -1,0 +1,195 @@
+// Runs the built vgrid on movies whose frames carry their own numbers and checks what it
+// prints, what it writes, and the exit status.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "testutil/fixture_movies.h"
+#include "testutil/image_read.h"
+#include "testutil/run_binary.h"
+#include "testutil/temp_dir.h"
+
+namespace {
+
+class SheetEndToEnd : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!VgridBinaryAvailable()) GTEST_SKIP() << "VGRID_BINARY is not set";
+  }
+
+  RunResult Vgrid(const std::vector<std::string>& args) {
+    RunOptions options;
+    options.set_env = {"LC_ALL=C.UTF-8"};
+    options.timeout_seconds = 60;
+    return RunBinary(VgridBinaryPath(), args, options);
+  }
+
+  static std::string Movie(const FixtureSpec& spec) {
+    std::string error;
+    std::string path = FixtureMovie(spec, &error);
+    EXPECT_FALSE(path.empty()) << error;
+    return path;
+  }
+};
+
+// A lossless movie of 35 frames at 10 fps: 3.5 seconds.
+FixtureSpec NumberedMovie() {
+  FixtureSpec spec;
+  spec.width = 160;
+  spec.height = 120;
+  spec.fps = 10;
+  spec.frames = 35;
+  return spec;
+}
+
+int Adjusted(int v) {
+  return static_cast<int>(std::lround(std::clamp((1.15 * v / 255.0 - 0.075) * 255.0, 0.0, 255.0)));
+}
+
+TEST_F(SheetEndToEnd, EachCellShowsTheFrameAtItsSampleTime) {
+  const std::string movie = Movie(NumberedMovie());
+  const double length = 3.5, fps = 10;
+  struct Grid {
+    int cols, rows;
+  } grids[] = {{1, 1}, {3, 4}, {5, 1}};
+  for (const Grid& g : grids) {
+    TempDir dir;
+    const std::string dst = dir.File("sheet.png");
+    RunResult r = Vgrid({"-c=" + std::to_string(g.cols), "-r=" + std::to_string(g.rows), "-w=100%",
+                         "-h=100%", "-f:p", movie, dst});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    DecodedImage img = ReadImageFile(dst);
+    ASSERT_TRUE(img.ok()) << img.error;
+    ASSERT_EQ(img.width, 160 * g.cols);
+    ASSERT_EQ(img.height, 120 * g.rows);
+    const int n = g.cols * g.rows;
+    const double interval = length / (n + 2);
+    int previous = -1;
+    for (int k = 1; k <= n; ++k) {
+      const int x = ((k - 1) % g.cols) * 160, y = ((k - 1) / g.cols) * 120;
+      const int frame = ReadFrameNumberRgba(img.rgba.data(), img.width * 4, x, y, 160, 120);
+      const double ideal = length * k / (n + 2);
+      // The frame on screen at the ideal time, or, where vgrid takes a cheaper frame, one
+      // within a quarter of the interval of it.
+      EXPECT_LE(std::abs(frame / fps - ideal), interval / 4 + 1 / fps)
+          << g.cols << "x" << g.rows << " cell " << k << " shows frame " << frame;
+      EXPECT_GT(frame, previous) << g.cols << "x" << g.rows << " cell " << k;
+      previous = frame;
+    }
+  }
+}
+
+TEST_F(SheetEndToEnd, PrintsTheEchoAndOneMarkPerCell) {
+  const std::string movie = Movie(NumberedMovie());
+  TempDir dir;
+  const std::string dst = dir.File("three-by-two.jpg");
+  RunResult r = Vgrid({"-c=3", "-r=2", movie, dst});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "src: " + movie + "\r\ndst: " + dst +
+                       "\r\ncolumn: 3\r\nrows: 2\r\nOOO\r\nOOO\r\n\r\ncomplete\n");
+  DecodedImage img = ReadImageFile(dst);
+  EXPECT_EQ(img.format, "jpeg");
+  EXPECT_EQ(img.width, 3 * 16);
+  EXPECT_EQ(img.height, 2 * 12);
+}
+
+TEST_F(SheetEndToEnd, DefaultCellsAreATenthOfTheVideo) {
+  FixtureSpec spec = NumberedMovie();
+  spec.width = 640;
+  spec.height = 480;
+  spec.frames = 10;
+  const std::string movie = Movie(spec);
+  TempDir dir;
+  RunResult r = Vgrid({movie, dir.File("*.png"), "-f:p"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  // The pattern keeps the source name and its extension.
+  DecodedImage img = ReadImageFile(movie + ".png");
+  std::remove((movie + ".png").c_str());
+  EXPECT_EQ(img.width, 192);
+  EXPECT_EQ(img.height, 192);
+}
+
+TEST_F(SheetEndToEnd, LetterboxBarsAndFramesCarryTheirColours) {
+  FixtureSpec spec = NumberedMovie();
+  spec.width = 640;
+  spec.height = 480;
+  spec.frames = 10;
+  spec.fill = 0x3070B0;
+  const std::string movie = Movie(spec);
+  TempDir dir;
+  const std::string dst = dir.File("bars.png");
+  RunResult r = Vgrid({"-c=1", "-r=1", "-w=320", "-h=100", "-b=ff", "-f:p", movie, dst});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  DecodedImage img = ReadImageFile(dst);
+  ASSERT_EQ(img.width, 320);
+  ASSERT_EQ(img.height, 100);
+  // 133 x 100 frame at x offset 93; opaque blue on both sides.
+  EXPECT_EQ(img.Argb(10, 50), 0xFF0000FFu);
+  EXPECT_EQ(img.Argb(92, 50), 0xFF0000FFu);
+  EXPECT_EQ(img.Argb(226, 50), 0xFF0000FFu);
+  EXPECT_EQ(img.Argb(310, 50), 0xFF0000FFu);
+  // The frame's solid bottom half, through the sheet's colour adjustment.
+  const std::uint32_t px = img.Argb(93 + 66, 85);
+  EXPECT_NEAR(static_cast<int>((px >> 16) & 0xFF), Adjusted(0x30), 3);
+  EXPECT_NEAR(static_cast<int>((px >> 8) & 0xFF), Adjusted(0x70), 3);
+  EXPECT_NEAR(static_cast<int>(px & 0xFF), Adjusted(0xB0), 3);
+}
+
+TEST_F(SheetEndToEnd, RunsThatWriteNothingExitOneWithOneLine) {
+  const std::string movie = Movie(NumberedMovie());
+  FixtureSpec audio;
+  audio.audio_only = true;
+  audio.codec = "";
+  const std::string audio_only = Movie(audio);
+  TempDir dir;
+  struct Case {
+    std::vector<std::string> args;
+    std::string dst;
+    std::string line_start;
+  } cases[] = {
+      {{dir.File("missing.mp4"), dir.File("a.jpg")},
+       dir.File("a.jpg"),
+       "入力ファイルを開けません: "},
+      {{audio_only, dir.File("b.jpg")}, dir.File("b.jpg"), "映像ストリームがありません"},
+      {{"-w=0", movie, dir.File("c.jpg")}, dir.File("c.jpg"), "出力画像を作成できません"},
+      {{"-c=100000", "-r=100000", movie, dir.File("d.jpg")},
+       dir.File("d.jpg"),
+       "出力画像を作成できません"},
+      {{"-f:image/xyz", movie, dir.File("e.xyz")},
+       dir.File("e.xyz"),
+       "対応していない出力形式です: image/xyz\n"},
+      {{movie, dir.File("no/such/dir/f.jpg")},
+       dir.File("no/such/dir/f.jpg"),
+       "出力ファイルを保存できません: "},
+  };
+  for (const Case& c : cases) {
+    RunResult r = Vgrid(c.args);
+    EXPECT_EQ(r.exit_code, 1) << c.args[0] << "\n" << r.out << r.err;
+    EXPECT_EQ(r.err.rfind(c.line_start, 0), 0u) << c.args[0] << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_FALSE(PathEntryExists(c.dst)) << c.args[0];
+    // The echo still comes first.
+    EXPECT_EQ(r.out.rfind("src: ", 0), 0u) << r.out;
+  }
+  // The canvas check comes before the first grab: no marks at all.
+  RunResult huge = Vgrid({"-c=100000", "-r=100000", movie, dir.File("g.jpg")});
+  EXPECT_EQ(huge.out.find('O'), std::string::npos);
+}
+
+TEST_F(SheetEndToEnd, ExistingDestinationIsLeftAloneAndExitsZero) {
+  const std::string movie = Movie(NumberedMovie());
+  TempDir dir;
+  const std::string dst = dir.File("taken.jpg");
+  ASSERT_TRUE(WriteFileBytes(dst, "precious"));
+  RunResult r = Vgrid({movie, dst});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "dst: " + dst + "\n出力ファイルがすでに存在します。");
+  EXPECT_EQ(ReadFileBytes(dst), "precious");
+}
+
+}  // namespace
