@@ -14,8 +14,8 @@ run_suite() {
   (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 300)
 }
 
-run_suite build/release
+run_suite build/test
 if [ "${VGRID_SKIP_SANITIZE:-0}" != 1 ]; then
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    run_suite build/sanitize -DVGRID_SANITIZE=ON
+    run_suite build/test-sanitize -DVGRID_SANITIZE=ON
 fi
