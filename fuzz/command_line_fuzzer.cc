@@ -36,15 +36,15 @@ void Check(bool ok, const char* what, std::string_view input) {
   if (!ok) Fail(what, input);
 }
 
+int g_null_fd = -1;
+
 // Standard output goes to /dev/null for the whole process: the parse prints the usage text
 // and refusals there, and libFuzzer and the replay report on standard error.
 bool SetUpOnce() {
-  int null_fd = open("/dev/null", O_WRONLY);
-  if (null_fd >= 0) {
-    std::fflush(stdout);
-    dup2(null_fd, STDOUT_FILENO);
-    close(null_fd);
-  }
+  g_null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (g_null_fd < 0) std::abort();
+  std::fflush(stdout);
+  dup2(g_null_fd, STDOUT_FILENO);
   char pattern[] = "/tmp/vgrid-fuzz-cwd-XXXXXX";
   const char* dir = mkdtemp(pattern);
   if (dir == nullptr || chdir(dir) != 0) std::abort();
@@ -99,8 +99,16 @@ void CheckParse(std::string_view line) {
   }
   const bool usage = tokens.size() < 2 || unknown_option || positional.size() > 2;
 
+  // The option diagnostics (perror) go to /dev/null too, for the parse only: standard error
+  // stays open for what the checks and the sanitizers report.
   RunSettings settings;
+  std::fflush(stderr);
+  const int saved_stderr = dup(STDERR_FILENO);
+  dup2(g_null_fd, STDERR_FILENO);
   const ParseOutcome outcome = ParseCommandLine(line, settings);
+  std::fflush(stderr);
+  dup2(saved_stderr, STDERR_FILENO);
+  close(saved_stderr);
   if (usage) {
     Check(outcome == ParseOutcome::kUsage, "a refused command line was not refused", line);
     return;

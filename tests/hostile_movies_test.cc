@@ -1,0 +1,300 @@
+// vgrid on files that are not good movies: truncated and corrupted movies of every fixture
+// codec, files that are no movie at all, odd streams, and sources that are no regular file.
+// Whatever it is given, a run ends within a time bound either with exit 0 and a sheet that
+// decodes, or with exit 1, one diagnostic line and nothing written; never with a signal.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <iostream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testutil/fixture_movies.h"
+#include "testutil/image_read.h"
+#include "testutil/run_binary.h"
+#include "testutil/temp_dir.h"
+
+namespace {
+
+constexpr int kTimeoutSeconds = 30;
+// A grid of small cells: the sheet of every run that succeeds is this size.
+constexpr int kCols = 3, kRows = 2, kCellW = 32, kCellH = 24;
+
+// What a run on a case may end with.
+enum class Expect {
+  kSheetOrDiagnostic,  // damaged: either outcome, as long as it is a clean one
+  kSheet,              // an intact movie: must give a sheet
+  kDiagnostic,         // no movie in it at all: must fail cleanly
+};
+
+struct HostileCase {
+  std::string name;
+  std::string src;
+  Expect expect = Expect::kSheetOrDiagnostic;
+  bool default_options = false;  // run with the default grid and cell size
+};
+
+struct CaseResult {
+  RunResult run;
+  std::string out_dir;
+  std::string dst;
+};
+
+bool RunningUnderAddressSanitizer() {
+#if defined(__SANITIZE_ADDRESS__)
+  return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  return true;
+#endif
+#endif
+  return false;
+}
+
+// Runs vgrid with a bounded address space (4 GiB, far above what any of these runs
+// needs), so a size read from a damaged header cannot make it take the machine's memory.
+// AddressSanitizer reserves terabytes of address space for itself and cannot run so.
+RunResult RunVgrid(const std::vector<std::string>& args) {
+  RunOptions options;
+  options.timeout_seconds = kTimeoutSeconds;
+  options.set_env = {"LC_ALL=C.UTF-8"};
+  if (RunningUnderAddressSanitizer() || access("/usr/bin/prlimit", X_OK) != 0)
+    return RunBinary(VgridBinaryPath(), args, options);
+  std::vector<std::string> limited = {"--as=4294967296", "--", VgridBinaryPath()};
+  limited.insert(limited.end(), args.begin(), args.end());
+  return RunBinary("/usr/bin/prlimit", limited, options);
+}
+
+std::vector<std::string> DirectoryEntries(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string Extension(const std::string& path) {
+  const std::size_t dot = path.rfind('.');
+  return dot == std::string::npos ? "" : path.substr(dot);
+}
+
+std::string Corrupt(std::string bytes, std::size_t from, std::size_t to, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  to = std::min(to, bytes.size());
+  if (from >= to) return bytes;
+  for (int i = 0; i < 32; ++i) {
+    bytes[from + random() % (to - from)] = static_cast<char>(random() & 0xFF);
+  }
+  return bytes;
+}
+
+class HostileMoviesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!VgridBinaryAvailable()) GTEST_SKIP() << "VGRID_BINARY does not name the built vgrid";
+  }
+
+  std::string Fixture(const FixtureSpec& spec) {
+    std::string error;
+    std::string path = FixtureMovie(spec, &error);
+    EXPECT_FALSE(path.empty()) << error;
+    return path;
+  }
+
+  std::string Write(const std::string& name, const std::string& bytes) {
+    const std::string path = work_.File(name);
+    EXPECT_TRUE(WriteFileBytes(path, bytes)) << path;
+    return path;
+  }
+
+  // A command of the ffmpeg tool that makes `name` in the work directory.
+  std::string Ffmpeg(const std::string& args, const std::string& name) {
+    const std::string path = work_.File(name);
+    const std::string command =
+        "ffmpeg -nostdin -hide_banner -loglevel error -y " + args + " '" + path + "' 2>/dev/null";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    return path;
+  }
+
+  // Every damaged form of one movie: cut short at several points, and bytes overwritten in
+  // its header, its index (the end, where mp4, mkv and webm keep theirs here) and its middle.
+  void AddDamaged(const std::string& label, const std::string& movie, std::uint32_t seed) {
+    const std::string bytes = ReadFileBytes(movie);
+    ASSERT_GT(bytes.size(), 1000u) << movie;
+    const std::string ext = Extension(movie);
+    const std::size_t n = bytes.size();
+    cases_.push_back({label + "-intact", movie, Expect::kSheet});
+    const std::pair<const char*, std::size_t> cuts[] = {
+        {"head-only", 200}, {"cut10", n / 10}, {"cut50", n / 2}, {"cut90", n * 9 / 10}};
+    for (const auto& [what, size] : cuts) {
+      cases_.push_back(
+          {label + "-" + what, Write(label + "-" + what + ext, bytes.substr(0, size))});
+    }
+    const struct {
+      const char* what;
+      std::size_t from, to;
+    } spots[] = {{"header", 0, std::min<std::size_t>(n, 1024)},
+                 {"index", n - std::min<std::size_t>(n / 10, 4096), n},
+                 {"middle", n * 2 / 5, n * 3 / 5}};
+    for (const auto& spot : spots) {
+      for (std::uint32_t k = 0; k < 2; ++k) {
+        const std::string name = label + "-bad-" + spot.what + std::to_string(k);
+        cases_.push_back({name, Write(name + ext, Corrupt(bytes, spot.from, spot.to, seed + k))});
+      }
+      seed += 17;
+    }
+  }
+
+  TempDir work_;
+  std::vector<HostileCase> cases_;
+};
+
+TEST_F(HostileMoviesTest, EveryRunEndsCleanlyWithASheetOrOneDiagnostic) {
+  // The fixture codecs, each in its usual container, small and short.
+  struct Codec {
+    const char* label;
+    const char* container;
+    const char* codec;
+    std::vector<std::string> args;
+    const char* pix_fmt;
+  };
+  const Codec codecs[] = {
+      {"h264-mp4", "mp4", "libx264", {"-preset", "veryfast"}, ""},
+      {"mpeg4-avi", "avi", "mpeg4", {"-q:v", "3"}, ""},
+      {"mjpeg-avi", "avi", "mjpeg", {}, "yuvj420p"},
+      {"vp9-webm", "webm", "libvpx-vp9", {"-deadline", "realtime", "-cpu-used", "8"}, ""},
+      {"mpeg2-ts", "ts", "mpeg2video", {"-q:v", "3"}, ""},
+      {"ffv1-mkv", "mkv", "ffv1", {}, ""},
+      {"h264-raw", "h264", "libx264", {"-preset", "veryfast"}, ""},
+  };
+  std::uint32_t seed = 9100;
+  for (const Codec& c : codecs) {
+    FixtureSpec spec;
+    spec.container = c.container;
+    spec.codec = c.codec;
+    spec.codec_args = c.args;
+    spec.pix_fmt = c.pix_fmt;
+    spec.width = 96;
+    spec.height = 64;
+    spec.frames = 20;
+    spec.keyframe_interval = 5;
+    const std::string movie = Fixture(spec);
+    ASSERT_FALSE(movie.empty());
+    AddDamaged(c.label, movie, seed);
+    seed += 1000;
+  }
+
+  // Files that are no movie.
+  cases_.push_back({"zero-length", Write("empty.mp4", ""), Expect::kDiagnostic});
+  cases_.push_back({"text", Write("notes.avi", "This is not a movie.\nJust two lines of text.\n"),
+                    Expect::kDiagnostic});
+  cases_.push_back({"missing", work_.File("no-such-movie.mp4"), Expect::kDiagnostic});
+  cases_.push_back({"still-png", Ffmpeg("-f lavfi -i color=red:s=64x48 -frames:v 1", "still.png")});
+  cases_.push_back(
+      {"still-jpeg", Ffmpeg("-f lavfi -i color=blue:s=64x48 -frames:v 1", "still.jpg")});
+
+  // Odd but sound streams.
+  FixtureSpec one_frame;
+  one_frame.frames = 1;
+  cases_.push_back({"one-frame-mkv", Fixture(one_frame)});
+  one_frame.container = "mp4";
+  one_frame.codec = "libx264";
+  cases_.push_back({"one-frame-mp4", Fixture(one_frame)});
+  // Two transport streams one after the other: the timestamps jump back where the second
+  // begins, as in a recording that was cut and joined.
+  FixtureSpec late;
+  late.container = "ts";
+  late.codec = "mpeg2video";
+  late.start_offset = 20.0;
+  late.frames = 15;
+  FixtureSpec early = late;
+  early.start_offset = 0.0;
+  early.fill = 0xB07030;
+  cases_.push_back(
+      {"ts-timestamps-jump-back",
+       Write("joined.ts", ReadFileBytes(Fixture(late)) + ReadFileBytes(Fixture(early)))});
+  // A frame size no memory holds, and far too few bytes for even one frame of it.
+  const std::string y4m =
+      "YUV4MPEG2 W60000 H60000 F25:1 Ip A1:1 C420jpeg\nFRAME\n" + std::string(4096, '\x80');
+  cases_.push_back({"y4m-huge", Write("huge.y4m", y4m), Expect::kDiagnostic});
+  cases_.push_back({"y4m-huge-default-cells", work_.File("huge.y4m"), Expect::kDiagnostic, true});
+
+  // Sources that are no regular file. The FIFO has no writer: opening it would block.
+  const std::string dir = work_.File("a-directory.mp4");
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  cases_.push_back({"directory", dir, Expect::kDiagnostic});
+  const std::string fifo = work_.File("fifo.mp4");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  cases_.push_back({"fifo-without-writer", fifo, Expect::kDiagnostic});
+  cases_.push_back({"dev-zero", "/dev/zero", Expect::kDiagnostic});
+  cases_.push_back({"dev-zero-default-cells", "/dev/zero", Expect::kDiagnostic, true});
+
+  // Run them all, a few at a time: the runs are short and mostly wait on the disk.
+  std::vector<CaseResult> results(cases_.size());
+  std::atomic<std::size_t> next{0};
+  auto worker = [&] {
+    for (std::size_t i; (i = next++) < cases_.size();) {
+      CaseResult& r = results[i];
+      r.out_dir = work_.File("out-" + std::to_string(i));
+      std::filesystem::create_directory(r.out_dir);
+      r.dst = r.out_dir + "/sheet.png";
+      std::vector<std::string> args;
+      if (!cases_[i].default_options) {
+        args = {"-c=" + std::to_string(kCols), "-r=" + std::to_string(kRows),
+                "-w=" + std::to_string(kCellW), "-h=" + std::to_string(kCellH)};
+      }
+      args.insert(args.end(), {"-f:png", cases_[i].src, r.dst});
+      r.run = RunVgrid(args);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) threads.emplace_back(worker);
+  for (auto& t : threads) t.join();
+
+  int sheets = 0, diagnostics = 0;
+  for (std::size_t i = 0; i < cases_.size(); ++i) {
+    const HostileCase& c = cases_[i];
+    const CaseResult& r = results[i];
+    SCOPED_TRACE("case " + c.name + " (" + c.src + ")\nstdout: " + r.run.out +
+                 "\nstderr: " + r.run.err);
+    ASSERT_EQ(r.run.start_error, "");
+    EXPECT_FALSE(r.run.timed_out) << "no outcome within " << kTimeoutSeconds << " s";
+    EXPECT_EQ(r.run.term_signal, 0);
+    if (r.run.exit_code == 0) {
+      ++sheets;
+      EXPECT_NE(c.expect, Expect::kDiagnostic) << "a sheet from a file that holds no movie";
+      const DecodedImage sheet = ReadImageFile(r.dst);
+      EXPECT_TRUE(sheet.ok()) << sheet.error;
+      EXPECT_EQ(sheet.format, "png");
+      if (!c.default_options) {
+        EXPECT_EQ(sheet.width, kCols * kCellW);
+        EXPECT_EQ(sheet.height, kRows * kCellH);
+      }
+      EXPECT_NE(r.run.out.find("\r\ncomplete\n"), std::string::npos);
+      EXPECT_NE(r.run.out.find('O'), std::string::npos) << "a sheet without one drawn cell";
+      EXPECT_EQ(DirectoryEntries(r.out_dir), std::vector<std::string>{"sheet.png"});
+    } else if (r.run.exit_code == 1) {
+      ++diagnostics;
+      EXPECT_NE(c.expect, Expect::kSheet) << "an intact movie gave no sheet";
+      // One line: text, a line feed at the very end and nowhere else.
+      ASSERT_FALSE(r.run.err.empty());
+      EXPECT_EQ(r.run.err.find('\n'), r.run.err.size() - 1);
+      EXPECT_GT(r.run.err.size(), 1u);
+      // Nothing written, not even a temporary file.
+      EXPECT_EQ(DirectoryEntries(r.out_dir), std::vector<std::string>{});
+    } else {
+      ADD_FAILURE() << "exit code " << r.run.exit_code;
+    }
+  }
+  std::cout << cases_.size() << " hostile sources: " << sheets << " sheets, " << diagnostics
+            << " clean failures\n";
+}
+
+}  // namespace
