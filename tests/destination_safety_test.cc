@@ -1,0 +1,246 @@
+// The destination at the command line: vgrid never writes through a name that exists in any
+// form, and a save that cannot happen ends with the save diagnostic, exit 1 and nothing left
+// behind, not even its temporary file.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "testutil/child_process.h"
+#include "testutil/fixture_movies.h"
+#include "testutil/run_binary.h"
+#include "testutil/temp_dir.h"
+
+namespace {
+
+const std::string kRefusal = "出力ファイルがすでに存在します。";
+const std::string kSaveFailed = "出力ファイルを保存できません: ";
+
+std::vector<std::string> Entries(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// What identifies a directory entry and its content without following a link.
+struct EntryState {
+  bool exists = false;
+  mode_t mode = 0;
+  timespec mtime{};
+  std::string content;  // file bytes, link target, or the directory's names
+  bool operator==(const EntryState& o) const {
+    return exists == o.exists && mode == o.mode && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec && content == o.content;
+  }
+};
+
+EntryState StateOf(const std::string& path) {
+  EntryState s;
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return s;
+  s.exists = true;
+  s.mode = st.st_mode;
+  s.mtime = st.st_mtim;
+  if (S_ISREG(st.st_mode)) {
+    s.content = ReadFileBytes(path);
+  } else if (S_ISLNK(st.st_mode)) {
+    char target[4096];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target);
+    s.content.assign(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+  } else if (S_ISDIR(st.st_mode)) {
+    for (const std::string& name : Entries(path)) s.content += name + "/";
+  }
+  return s;
+}
+
+bool OneLine(const std::string& text) {
+  return !text.empty() && text.find('\n') == text.size() - 1;
+}
+
+class DestinationSafetyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!VgridBinaryAvailable()) GTEST_SKIP() << "VGRID_BINARY does not name the built vgrid";
+    FixtureSpec spec;
+    spec.width = 64;
+    spec.height = 48;
+    std::string error;
+    movie_ = FixtureMovie(spec, &error);
+    ASSERT_FALSE(movie_.empty()) << error;
+  }
+
+  RunResult Vgrid(const std::vector<std::string>& args) {
+    RunOptions options;
+    options.set_env = {"LC_ALL=C.UTF-8"};
+    options.timeout_seconds = 60;
+    return RunBinary(VgridBinaryPath(), args, options);
+  }
+
+  // A run that must fail at the save: the diagnostic, exit 1, the directory as it was.
+  void ExpectSaveFailure(const RunResult& r, const std::string& dir,
+                         const std::vector<std::string>& entries_before, const std::string& cause) {
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_EQ(r.err.rfind(kSaveFailed, 0), 0u) << r.err;
+    EXPECT_TRUE(OneLine(r.err)) << r.err;
+    EXPECT_NE(r.err.find(cause), std::string::npos) << r.err;
+    // The sheet was made: every cell was drawn before the save was tried.
+    EXPECT_NE(r.out.find("complete\n"), std::string::npos) << r.out;
+    EXPECT_EQ(Entries(dir), entries_before);
+  }
+
+  std::string movie_;
+};
+
+TEST_F(DestinationSafetyTest, ExistingEntriesOfEveryKindAreRefusedUntouched) {
+  TempDir dir;
+  const std::string file = dir.File("file.jpg");
+  ASSERT_TRUE(WriteFileBytes(file, "precious bytes"));
+  // An old modification time: a rewrite of the same bytes would still show.
+  const timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), old_times, 0), 0);
+  const std::string directory = dir.File("directory.jpg");
+  ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+  const std::string dangling = dir.File("dangling.jpg");
+  ASSERT_EQ(symlink(dir.File("target-not-there.jpg").c_str(), dangling.c_str()), 0);
+  const std::string to_directory = dir.File("to-directory.jpg");
+  const std::string linked_dir = dir.File("linked");
+  ASSERT_EQ(mkdir(linked_dir.c_str(), 0755), 0);
+  ASSERT_EQ(symlink(linked_dir.c_str(), to_directory.c_str()), 0);
+  // A default destination (the source's name with .jpg) that is a dangling link: writing
+  // through it would create the file it points at.
+  const std::string src = dir.File("clip.mkv");
+  ASSERT_EQ(symlink(movie_.c_str(), src.c_str()), 0);
+  const std::string default_dst = dir.File("clip.jpg");
+  ASSERT_EQ(symlink(dir.File("created-through-link.jpg").c_str(), default_dst.c_str()), 0);
+
+  struct Case {
+    std::vector<std::string> args;
+    std::string dst;
+  } cases[] = {
+      {{movie_, file}, file},         {{"-f:png", movie_, directory}, directory},
+      {{movie_, dangling}, dangling}, {{movie_, to_directory}, to_directory},
+      {{src}, default_dst},           {{movie_, dir.File("*")}, movie_},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dst);
+    const std::vector<std::string> entries = Entries(dir.path());
+    const EntryState before = StateOf(c.dst);
+    const EntryState linked_before = StateOf(linked_dir);
+    ASSERT_TRUE(before.exists);
+    RunResult r = Vgrid(c.args);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "dst: " + c.dst + "\n" + kRefusal);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(StateOf(c.dst) == before);
+    EXPECT_TRUE(StateOf(linked_dir) == linked_before);
+    EXPECT_EQ(Entries(dir.path()), entries);
+  }
+  EXPECT_FALSE(PathEntryExists(dir.File("target-not-there.jpg")));
+  EXPECT_FALSE(PathEntryExists(dir.File("created-through-link.jpg")));
+}
+
+TEST_F(DestinationSafetyTest, MissingOrReadOnlyDirectoryEndsWithTheSaveDiagnostic) {
+  TempDir dir;
+  {
+    const std::vector<std::string> before = Entries(dir.path());
+    RunResult r = Vgrid({movie_, dir.File("missing/sheet.jpg")});
+    ExpectSaveFailure(r, dir.path(), before, "No such file or directory");
+  }
+
+  // A directory the run may not write in. root may write anywhere, so then the run is
+  // started as nobody, on a copy of the movie that nobody can read.
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  const std::string locked = dir.File("locked");
+  ASSERT_EQ(mkdir(locked.c_str(), 0555), 0);
+  const std::string movie = dir.File("movie.mkv");
+  ASSERT_TRUE(WriteFileBytes(movie, ReadFileBytes(movie_)));
+  ASSERT_EQ(chmod(movie.c_str(), 0644), 0);
+  std::vector<std::string> args = {movie, locked + "/sheet.jpg"};
+  RunResult r;
+  if (geteuid() == 0) {
+    if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "root, and no setpriv to drop it";
+    // The binary must be reachable by nobody too.
+    if (!std::filesystem::exists(VgridBinaryPath()))
+      GTEST_SKIP() << "no binary at " << VgridBinaryPath();
+    std::vector<std::string> as_nobody = {"--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                                          VgridBinaryPath()};
+    as_nobody.insert(as_nobody.end(), args.begin(), args.end());
+    RunOptions options;
+    options.set_env = {"LC_ALL=C.UTF-8"};
+    r = RunBinary("/usr/bin/setpriv", as_nobody, options);
+    if (r.err.rfind("setpriv:", 0) == 0)
+      GTEST_SKIP() << "cannot run vgrid as nobody here: " << r.err;
+  } else {
+    r = Vgrid(args);
+  }
+  ExpectSaveFailure(r, locked, {}, "Permission denied");
+}
+
+// A small file system of our own, unmounted (and its mount point removed) at the end.
+class SmallTmpfs {
+ public:
+  explicit SmallTmpfs(const std::string& dir) : dir_(dir) {
+    mkdir(dir_.c_str(), 0755);
+    if (mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=256k") == 0) {
+      mounted_ = true;
+    } else {
+      why_ = std::string("mount: ") + std::strerror(errno);
+    }
+  }
+  ~SmallTmpfs() {
+    if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  const std::string& why() const { return why_; }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+  std::string why_;
+};
+
+TEST_F(DestinationSafetyTest, FullFileSystemEndsWithTheSaveDiagnosticAndLeavesNothing) {
+  TempDir dir;
+  const std::string mount_point = dir.File("small");
+  SmallTmpfs fs(mount_point);
+  if (!fs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (" << fs.why() << ")";
+  // A BMP sheet of 3 x 3 cells of 320 x 240: 2 MB that 256 KiB cannot hold.
+  RunResult r = Vgrid(
+      {"-c=3", "-r=3", "-w=320", "-h=240", "-f:image/bmp", movie_, mount_point + "/sheet.bmp"});
+  ExpectSaveFailure(r, mount_point, {}, "No space left on device");
+  // And the space is free again: a sheet that fits is written.
+  RunResult small = Vgrid({"-c=1", "-r=1", "-w=32", "-h=24", movie_, mount_point + "/ok.jpg"});
+  EXPECT_EQ(small.exit_code, 0) << small.err;
+  EXPECT_EQ(Entries(mount_point), std::vector<std::string>{"ok.jpg"});
+}
+
+TEST_F(DestinationSafetyTest, DestinationThatAppearsDuringTheRunIsNotOverwritten) {
+  TempDir dir;
+  const std::string dst = dir.File("late.jpg");
+  // Many small cells: the run goes on long after its first mark.
+  ChildProcess child(VgridBinaryPath(), {"-c=25", "-r=20", "-w=16", "-h=12", movie_, dst},
+                     {"LC_ALL=C.UTF-8"});
+  ASSERT_EQ(child.start_error(), "");
+  ASSERT_TRUE(child.WaitForOutput("O", 30000)) << "no progress mark";
+  // Another program takes the name while the sheet is being drawn.
+  const int fd = open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(fd, 0) << "the run ended before the name could be taken: " << std::strerror(errno);
+  ASSERT_EQ(write(fd, "someone else's", 14), 14);
+  close(fd);
+  RunResult r = child.Finish(60);
+  ExpectSaveFailure(r, dir.path(), {"late.jpg"}, "File exists");
+  EXPECT_EQ(ReadFileBytes(dst), "someone else's");
+}
+
+}  // namespace
