@@ -41,7 +41,8 @@ class ToolFailed(Exception):
 class Movie:
     def __init__(self, fields):
         (self.name, self.path, width, height, fps, length, period, no_full_decode,
-         self.description) = fields
+         self.description) = fields[:9]
+        self.gray_code = len(fields) > 9 and fields[9] == "gray"
         self.width, self.height = int(width), int(height)
         self.fps, self.length, self.period = float(fps), float(length), int(period)
         self.no_full_decode = no_full_decode == "1"
@@ -306,12 +307,14 @@ def main():
             out = os.path.join(work, f"{movie.name}.{tool}.exact.png")
             try:
                 if tool == "vgrid":
-                    tools.run_vgrid(movie, out, ["-f:p"] + (["-w=100%", "-h=100%"] if full_size else []))
+                    size = ["-w=100%", "-h=100%"] if full_size else []
+                    tools.run_vgrid(movie, out, ["-f:p"] + size)
                 elif tool == "a":
                     tools.anchor_a(movie, out, full_size)
                 else:
                     tools.anchor_b(movie, out, full_size)
-                codes = framecode.read_sheet(out, COLS, ROWS, movie.width, movie.height)
+                codes = framecode.read_sheet(out, COLS, ROWS, movie.width, movie.height,
+                                             movie.gray_code)
             except (ToolFailed, ValueError) as e:
                 print(f"   exactness of {tool} not measured: {e}")
                 continue

@@ -4,14 +4,15 @@
 Layout of the code, relative to the picture: a band over the middle half of the height
 (from H/4 to 3H/4), split into 10 rows of H/20 and 8 columns of W/8. Band rows 1-2 hold
 bits 15..8 of the frame number (most significant bit in column 0), rows 4-5 bits 7..0, rows 7-8
-bits 7..0 inverted; a set bit is white, the rest of the band is black. Each block is read as the
+bits 7..0 inverted; a set bit is white, the rest of the band is black. A movie may carry the
+Gray code of its frame numbers instead (one block changes per frame); gray_to_binary undoes it. Each block is read as the
 mean of its central part, so scaling to a tenth of the size and JPEG leave it readable, and
 the inverted row rejects a misread.
 
 Images are decoded with the ffmpeg command line (any format it reads: PNG, BMP, JPEG, GIF...)
 into 8-bit grey; the rest is the Python standard library.
 
-Usage as a command: framecode.py IMAGE COLS ROWS SRC_W SRC_H  (prints one number per cell).
+Usage as a command: framecode.py IMAGE COLS ROWS SRC_W SRC_H [gray]  (one number per cell).
 """
 
 import subprocess
@@ -98,6 +99,15 @@ def read_code(image, x, y, w, h):
     return value
 
 
+def gray_to_binary(value):
+    result = value
+    shift = value >> 1
+    while shift:
+        result ^= shift
+        shift >>= 1
+    return result
+
+
 def cell_rects(sheet_w, sheet_h, cols, rows, src_w, src_h):
     """Where each frame lies on a sheet, in reading order: fitted to its cell, aspect kept,
     centred along the free direction (integer arithmetic, as the sheet is laid out)."""
@@ -116,18 +126,20 @@ def cell_rects(sheet_w, sheet_h, cols, rows, src_w, src_h):
     return rects
 
 
-def read_sheet(path, cols, rows, src_w, src_h):
+def read_sheet(path, cols, rows, src_w, src_h, gray=False):
     """Frame numbers (mod 65536, None where unreadable) of a sheet's cells, in reading order."""
     image = load_gray(path)
-    return [read_code(image, *rect)
-            for rect in cell_rects(image.width, image.height, cols, rows, src_w, src_h)]
+    codes = [read_code(image, *rect)
+             for rect in cell_rects(image.width, image.height, cols, rows, src_w, src_h)]
+    return [gray_to_binary(c) if gray and c is not None else c for c in codes]
 
 
 def main(argv):
-    if len(argv) != 6:
+    if len(argv) not in (6, 7) or (len(argv) == 7 and argv[6] != "gray"):
         print(__doc__.strip().splitlines()[-1], file=sys.stderr)
         return 2
-    codes = read_sheet(argv[1], int(argv[2]), int(argv[3]), int(argv[4]), int(argv[5]))
+    codes = read_sheet(argv[1], int(argv[2]), int(argv[3]), int(argv[4]), int(argv[5]),
+                       gray=len(argv) == 7)
     for index, code in enumerate(codes, 1):
         print(index, "unreadable" if code is None else code)
     return 0

@@ -8,6 +8,8 @@
 # picture (see framecode.py for the layout), so that the frame in any cell of a contact sheet can
 # be read back and compared with the time it should show.
 set -euo pipefail
+# The whole script is read before it runs (one block), so editing it during a run is harmless.
+{
 
 usage() { echo "usage: $0 CACHE_DIR [--quick]" >&2; exit 2; }
 [ $# -ge 1 ] || usage
@@ -42,21 +44,29 @@ ff=(ffmpeg -hide_banner -nostdin -loglevel error -y)
 # scaled without interpolation to the picture width and half its height and laid over the middle
 # half of the picture. Rows 1-2 hold bits 15..8 (most significant on the left), rows 4-5 bits
 # 7..0, rows 7-8 bits 7..0 inverted (a check); the other rows stay black.
-code_expr="255*if(between(Y,1,2),mod(floor(N/pow(2,15-X)),2),if(between(Y,4,5),mod(floor(N/pow(2,7-X)),2),if(between(Y,7,8),1-mod(floor(N/pow(2,7-X)),2),0)))"
+# "binary" draws N itself. "gray" draws its Gray code (N xor N/2), where one block changes from
+# one frame to the next: VP9's real-time encoder takes the many blocks that change together
+# in plain binary for a scene cut and puts a keyframe there.
+code_binary="255*if(between(Y,1,2),mod(floor(N/pow(2,15-X)),2),if(between(Y,4,5),mod(floor(N/pow(2,7-X)),2),if(between(Y,7,8),1-mod(floor(N/pow(2,7-X)),2),0)))"
+code_gray="255*if(between(Y,1,2),mod(floor(N/pow(2,15-X))+floor(N/pow(2,16-X)),2),if(between(Y,4,5),mod(floor(N/pow(2,7-X))+floor(N/pow(2,8-X)),2),if(between(Y,7,8),1-mod(floor(N/pow(2,7-X))+floor(N/pow(2,8-X)),2),0)))"
 
-# band_graph W H SECONDS FPS: a filter graph that takes [0:v] (the picture source, already W x H)
-# and gives [v], the picture with the band, in yuv420p.
+# band_graph W H SECONDS FPS [binary|gray]: a filter graph that takes [0:v] (the picture source,
+# already W x H) and gives [v], the picture with the band, in yuv420p.
 band_graph() {
-  local w=$1 h=$2 secs=$3 fps=$4
-  printf '%s' "nullsrc=s=8x10:r=$fps:d=$secs,format=yuv420p,geq=lum='$code_expr':cb=128:cr=128,"
+  local w=$1 h=$2 secs=$3 fps=$4 expr=$code_binary
+  [ "${5:-binary}" = binary ] || expr=$code_gray
+  printf '%s' "nullsrc=s=8x10:r=$fps:d=$secs,format=yuv420p,geq=lum='$expr':cb=128:cr=128,"
   printf '%s' "scale=$w:$((h / 2)):flags=neighbor[band];"
   printf '%s' "[0:v]format=yuv420p[pic];[pic][band]overlay=0:$((h / 4)):shortest=1:format=yuv420,"
   printf '%s' "format=yuv420p[v]"
 }
 
 started=$SECONDS
-# add_entry NAME FILE W H FPS LENGTH PERIOD NO_FULL_DECODE DESCRIPTION
-add_entry() { printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$@" >>"$manifest_tmp"; }
+# add_entry NAME FILE W H FPS LENGTH PERIOD NO_FULL_DECODE DESCRIPTION [CODE]
+add_entry() {
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$4" "$5" "$6" "$7" "$8" "$9" \
+    "${10:-binary}" >>"$manifest_tmp"
+}
 
 # make FILE DESCRIPTION -- FFMPEG ARGUMENTS (the output file is appended)
 make_movie() {
@@ -106,14 +116,14 @@ make_movie h264-1080p-1min-gop2s.mp4 "H.264 1920x1080, 1 min, keyframe every 2 s
 add_entry 1080p-1min-gop2s "$dir/h264-1080p-1min-gop2s.mp4" 1920 1080 25 60 65536 0 \
   "H.264 1080p MP4 1 min, GOP 2 s"
 
-make_movie vp9-720p-2min.webm "VP9 1280x720 WebM, 2 min, keyframe every 10 s, Opus" -- \
+make_movie vp9-720p-2min-gray.webm "VP9 1280x720 WebM, 2 min, keyframe every 10 s, Opus" -- \
   -f lavfi -i "mandelbrot=size=640x360:rate=25,trim=duration=120,scale=1280:720" \
   -f lavfi -i "sine=frequency=330:sample_rate=48000:duration=120" \
-  -filter_complex "$(band_graph 1280 720 120 25)" -map '[v]' -map 1:a \
-  -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -row-mt 1 -b:v 2M -g 250 \
+  -filter_complex "$(band_graph 1280 720 120 25 gray)" -map '[v]' -map 1:a \
+  -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -row-mt 1 -b:v 2M -g 250 -keyint_min 250 \
   -c:a libopus -b:a 96k -t 120
-add_entry vp9-720p-2min "$dir/vp9-720p-2min.webm" 1280 720 25 120 65536 0 \
-  "VP9 720p WebM 2 min, GOP 10 s"
+add_entry vp9-720p-2min "$dir/vp9-720p-2min-gray.webm" 1280 720 25 120 65536 0 \
+  "VP9 720p WebM 2 min, GOP 10 s" gray
 
 make_movie mpeg2-720p-2min-offset.ts "MPEG-2 1280x720 in TS, 2 min, starting at 10 s, MP2 audio" -- \
   -f lavfi -i "testsrc=size=1280x720:rate=25:duration=120" \
@@ -140,7 +150,7 @@ if [ $quick -eq 0 ]; then
   # Two hours: one 5-minute segment, joined 24 times over by stream copy. Its frame numbers
   # start again in every segment (period 7500 frames).
   make_movie h264-720p-5min-segment.mp4 "H.264 1280x720 segment, 5 min, keyframe every 10 s, AAC" -- \
-    -f lavfi -i "testsrc=size=1280x720:rate=25:duration=300" \
+    -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=300" \
     -f lavfi -i "sine=frequency=220:sample_rate=48000:duration=300" \
     -filter_complex "$(band_graph 1280 720 300 25)" -map '[v]' -map 1:a \
     -c:v libx264 -preset superfast -bf 3 -g 250 -sc_threshold 0 \
@@ -156,3 +166,5 @@ fi
 
 mv "$manifest_tmp" "$manifest"
 echo "Movies ready in $((SECONDS - started)) s; list: $manifest"
+exit 0
+}
