@@ -413,17 +413,30 @@ GpStatus GdipDrawImageRectRectI(GpGraphics* graphics, GpImage* image, int dst_x,
   } catch (const std::bad_alloc&) {
     return OutOfMemory;
   }
-  const std::uint8_t* src_plane[4] = {};
-  int src_stride[4] = {};
-  if (image->kind == GpImage::Kind::kDib) {
-    src_plane[0] = image->top_row + static_cast<std::ptrdiff_t>(src_y) * image->stride +
-                   static_cast<std::ptrdiff_t>(src_x) * 3;
-    src_stride[0] = static_cast<int>(image->stride);  // negative for bottom-up rows
-  } else {
-    src_plane[0] = reinterpret_cast<const std::uint8_t*>(
-        image->argb.data() + static_cast<std::size_t>(src_y) * image->width + src_x);
-    src_stride[0] = image->width * 4;
+  // The scaler's vector loads read up to a vector's width past the last pixel of a row, and
+  // a frame record's last row ends where its block ends: the scaler reads a copy of the
+  // source rectangle with room after every row, never the caller's memory.
+  constexpr std::size_t kRowSlack = 64;
+  const std::size_t pixel_bytes = image->kind == GpImage::Kind::kDib ? 3 : 4;
+  const std::size_t row_bytes = static_cast<std::size_t>(src_width) * pixel_bytes;
+  const std::size_t padded_stride = (row_bytes + kRowSlack + 63) & ~std::size_t{63};
+  std::vector<std::uint8_t> source;
+  try {
+    source.resize(padded_stride * static_cast<std::size_t>(src_height));
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory;
   }
+  for (int y = 0; y < src_height; ++y) {
+    const std::uint8_t* row =
+        image->kind == GpImage::Kind::kDib
+            ? image->top_row + static_cast<std::ptrdiff_t>(src_y + y) * image->stride +
+                  static_cast<std::ptrdiff_t>(src_x) * 3  // stride negative for bottom-up rows
+            : reinterpret_cast<const std::uint8_t*>(
+                  image->argb.data() + static_cast<std::size_t>(src_y + y) * image->width + src_x);
+    std::memcpy(source.data() + static_cast<std::size_t>(y) * padded_stride, row, row_bytes);
+  }
+  const std::uint8_t* src_plane[4] = {source.data()};
+  int src_stride[4] = {static_cast<int>(padded_stride)};
   std::uint8_t* dst_plane[4] = {reinterpret_cast<std::uint8_t*>(scaled.data())};
   int dst_stride[4] = {dst_width * 4};
   if (sws_scale(graphics->scaler, src_plane, src_stride, 0, src_height, dst_plane, dst_stride) !=
