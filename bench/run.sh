@@ -90,5 +90,5 @@ quick_flag=()
 "$here/make_movies.sh" "$cache" "${quick_flag[@]}"
 [ $quick -eq 0 ] || echo "Quick run: $reps repetitions, the 2-hour movie left out."
 
-exec python3 "$here/bench.py" --manifest "$cache/movies-v1/movies.tsv" --cache "$cache" \
+exec python3 -u "$here/bench.py" --manifest "$cache/movies-v1/movies.tsv" --cache "$cache" \
   --vgrid "$vgrid" --reps "$reps" --only "$only" --tools "$tools" "${accuracy[@]}"
