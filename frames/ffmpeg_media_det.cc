@@ -14,9 +14,11 @@ extern "C" {
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "platform/imaging.h"
@@ -61,6 +63,13 @@ constexpr int kMaxSeekRetries = 5;
 constexpr double kForwardDecodeSeconds = 2.0;
 // Bytes before the end of a file from which its last timestamps are looked for.
 constexpr int64_t kTailScanBytes = 4 << 20;
+// Packets read ahead of the decoder to learn whether a frame can be the one wanted; B-frame
+// reordering never reaches further than this.
+constexpr size_t kLookaheadPackets = 16;
+// Times of the last packets sent to the decoder that are remembered for the same purpose.
+constexpr size_t kRecentlySent = 16;
+// Detectors grabbing one sheet at once, at most.
+constexpr int kMaxGrabWorkers = 2;
 
 std::string AvErrorText(int rc) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -169,6 +178,48 @@ int64_t SecondsToTicks(double seconds, AVRational tb) {
   return static_cast<int64_t>(ticks);
 }
 
+// Whether an HEVC packet holds only sub-layer non-reference pictures (no other picture ever
+// predicts from them) and no parameter sets, so that leaving it out of the decoder changes
+// nothing but the absence of that picture. `length_size` is the NAL length field of the
+// hvcC layout, or 0 for start codes. Anything unclear counts as needed.
+bool HevcPacketIsDisposable(const uint8_t* data, int size, int length_size) {
+  bool any_picture = false;
+  int pos = 0;
+  while (pos < size) {
+    int nal_start, nal_size;
+    if (length_size > 0) {
+      if (pos + length_size > size) return false;
+      int64_t len = 0;
+      for (int i = 0; i < length_size; ++i) len = (len << 8) | data[pos + i];
+      nal_start = pos + length_size;
+      if (len < 2 || len > size - nal_start) return false;
+      nal_size = static_cast<int>(len);
+      pos = nal_start + nal_size;
+    } else {
+      // Find the next start code, then the one after it.
+      int sc = pos;
+      while (sc + 2 < size && !(data[sc] == 0 && data[sc + 1] == 0 && data[sc + 2] == 1)) ++sc;
+      if (sc + 2 >= size) break;
+      nal_start = sc + 3;
+      int end = nal_start;
+      while (end + 2 < size && !(data[end] == 0 && data[end + 1] == 0 && data[end + 2] == 1)) ++end;
+      if (end + 2 >= size) end = size;
+      nal_size = end - nal_start;
+      pos = end;
+      if (nal_size < 2) continue;
+    }
+    const int type = (data[nal_start] >> 1) & 0x3F;
+    if (type < 32) {
+      // Pictures of types 0, 2, .. 14 are sub-layer non-reference; odd ones and IRAPs are not.
+      if (type > 14 || (type & 1) != 0) return false;
+      any_picture = true;
+    } else if (type <= 34) {
+      return false;  // VPS, SPS, PPS
+    }
+  }
+  return any_picture;
+}
+
 }  // namespace
 
 struct FfmpegMediaDet::State {
@@ -197,6 +248,16 @@ struct FfmpegMediaDet::State {
   bool at_start = true;             // the decoder is fed from the start of the stream
   bool wait_keyframe = false;       // after a seek, packets up to the first keyframe are skipped
   int64_t origin = AV_NOPTS_VALUE;  // time of the stream's first frame
+  // The decoder was drained for a lone keyframe: it cannot decode on, the next grab seeks.
+  bool detached = false;
+  // Video packets read ahead of the decoder, and the result of the read that ended them.
+  std::deque<PacketPtr> ahead;
+  int ahead_rc = 0;
+  std::deque<int64_t> recently_sent;  // times of the last packets sent since the seek
+  int hevc_length_size = -1;          // NAL length field for HEVC (0: start codes), else -1
+  // Keyframe times of each stream from the container's index as it stood right after the
+  // file was opened (indexes can grow as a file is read; this copy does not).
+  std::vector<std::vector<int64_t>> keyframes;
 
   SwsPtr sws;
   std::vector<uint8_t> scaled;
@@ -211,8 +272,15 @@ struct FfmpegMediaDet::State {
   enum class SeekMode { kKeyframeBefore, kStart, kStartByByte };
   HRESULT SeekTo(int64_t ts, SeekMode mode);
   HRESULT Advance(int64_t target);
+  int ReadVideoPacket(AVPacket* out, int* foreign);
+  int DemuxVideoPacket(AVPacket* out, int* foreign);
+  void ReadAhead(int64_t target, int* foreign);
+  bool Dispensable(const AVPacket* p, int64_t target);
   int64_t FramePts(const AVFrame* f);
   bool CheapToDecodeOn(int64_t target);
+  int64_t FrameTicks() const;
+  void SnapshotIndex();
+  HRESULT GrabKeyframe(int64_t index_ts, int64_t lo, int64_t hi, bool* in_window);
   HRESULT GrabAt(double seconds, double tolerance);
   HRESULT Deliver(std::int32_t width, std::int32_t height, uint8_t* out);
   double Length(int index);
@@ -225,6 +293,10 @@ void FfmpegMediaDet::State::CloseDecoder() {
   next.reset();
   have_shown = have_next = false;
   origin = AV_NOPTS_VALUE;
+  ahead.clear();
+  recently_sent.clear();
+  ahead_rc = 0;
+  detached = false;
 }
 
 HRESULT FfmpegMediaDet::State::OpenDecoder(int index) {
@@ -248,6 +320,12 @@ HRESULT FfmpegMediaDet::State::OpenDecoder(int index) {
     return Fail(FromAvError(rc, E_FAIL), AvErrorText(rc));
   dec = std::move(ctx);
   video = index;
+  hevc_length_size = -1;
+  if (st->codecpar->codec_id == AV_CODEC_ID_HEVC) {
+    const uint8_t* x = st->codecpar->extradata;
+    hevc_length_size =
+        (x != nullptr && st->codecpar->extradata_size >= 23 && x[0] == 1) ? (x[21] & 3) + 1 : 0;
+  }
   // The first frame decoded from the start is time 0.
   if (HRESULT hr = SeekTo(0, SeekMode::kStart); Failed(hr)) return hr;
   if (HRESULT hr = Advance(std::numeric_limits<int64_t>::min()); Failed(hr)) return hr;
@@ -275,6 +353,10 @@ HRESULT FfmpegMediaDet::State::SeekTo(int64_t ts, SeekMode mode) {
   fresh = false;
   if (rc < 0) return Fail(FromAvError(rc, E_FAIL), "seek failed: " + AvErrorText(rc));
   avcodec_flush_buffers(dec.get());
+  ahead.clear();
+  ahead_rc = 0;
+  recently_sent.clear();
+  detached = false;
   have_shown = have_next = false;
   input_ended = drained = false;
   last_pts = AV_NOPTS_VALUE;
@@ -301,9 +383,68 @@ int64_t FfmpegMediaDet::State::FramePts(const AVFrame* f) {
   return pts;
 }
 
-// Decodes on until the frame shown at `target` is known: `shown` is then the last frame
-// not after the target (if one was decoded since the last seek) and `next` the one after
-// it (unless the stream ended).
+// The next packet of the video stream, read ahead earlier or now; packets of other streams
+// are dropped on the way and counted in *foreign. Returns what av_read_frame would.
+int FfmpegMediaDet::State::ReadVideoPacket(AVPacket* out, int* foreign) {
+  if (!ahead.empty()) {
+    av_packet_move_ref(out, ahead.front().get());
+    ahead.pop_front();
+    return 0;
+  }
+  if (ahead_rc < 0) {
+    const int rc = ahead_rc;
+    ahead_rc = 0;
+    return rc;
+  }
+  return DemuxVideoPacket(out, foreign);
+}
+
+int FfmpegMediaDet::State::DemuxVideoPacket(AVPacket* out, int* foreign) {
+  for (;;) {
+    const int rc = av_read_frame(fmt.get(), out);
+    if (rc < 0 || out->stream_index == video) return rc;
+    av_packet_unref(out);
+    if (++*foreign > kMaxForeignPackets) return AVERROR_INVALIDDATA;
+  }
+}
+
+// Reads packets ahead until one is known to come after `target` in decoding order (its
+// decoding time is later, and presentation never precedes decoding), or the read-ahead is
+// full, or the file ends.
+void FfmpegMediaDet::State::ReadAhead(int64_t target, int* foreign) {
+  while (ahead.size() < kLookaheadPackets && ahead_rc == 0) {
+    if (!ahead.empty()) {
+      const AVPacket* last = ahead.back().get();
+      if (last->dts != AV_NOPTS_VALUE && last->dts > target) return;
+    }
+    PacketPtr p(av_packet_alloc());
+    if (!p) return;
+    const int rc = DemuxVideoPacket(p.get(), foreign);
+    if (rc < 0) {
+      ahead_rc = rc;
+      return;
+    }
+    ahead.push_back(std::move(p));
+  }
+}
+
+// A packet whose picture cannot be the one shown at `target` (a later picture at or before
+// the target is known) and that no other picture needs may stay undecoded. Whether another
+// picture needs it only the bitstream says: the decoder's non-reference skipping, or for
+// HEVC (which that skipping does not cover) the NAL unit types.
+bool FfmpegMediaDet::State::Dispensable(const AVPacket* p, int64_t target) {
+  if (p->pts == AV_NOPTS_VALUE || p->pts >= target || (p->flags & AV_PKT_FLAG_KEY)) return false;
+  bool superseded = min_pts != AV_NOPTS_VALUE && p->pts < min_pts;  // a dropped leading frame
+  for (int64_t t : recently_sent) superseded = superseded || (t > p->pts && t <= target);
+  for (const PacketPtr& q : ahead)
+    superseded = superseded || (q->pts != AV_NOPTS_VALUE && q->pts > p->pts && q->pts <= target);
+  return superseded;
+}
+
+// Decodes on until the frame shown at `target` is known: `shown` is then the last frame not
+// after the target (if one was decoded since the last seek) and `next` the one after it
+// (unless the stream ended). Pictures that cannot be the target and that nothing refers to
+// are skipped.
 HRESULT FfmpegMediaDet::State::Advance(int64_t target) {
   int without_picture = 0;
   int foreign = 0;
@@ -340,19 +481,15 @@ HRESULT FfmpegMediaDet::State::Advance(int64_t target) {
       drained = true;
       continue;
     }
-    rc = av_read_frame(fmt.get(), pkt.get());
+    rc = ReadVideoPacket(pkt.get(), &foreign);
     if (rc < 0) {
+      if (foreign > kMaxForeignPackets)
+        return Fail(E_FAIL, "no picture of the video stream in the rest of the file");
       if (rc != AVERROR_EOF && !avio_feof(fmt->pb))
         return Fail(FromAvError(rc, E_FAIL), "read failed: " + AvErrorText(rc));
       // The end of the file: let the decoder give up the frames it still holds.
       avcodec_send_packet(dec.get(), nullptr);
       input_ended = true;
-      continue;
-    }
-    if (pkt->stream_index != video) {
-      av_packet_unref(pkt.get());
-      if (++foreign > kMaxForeignPackets)
-        return Fail(E_FAIL, "no picture of the video stream in the rest of the file");
       continue;
     }
     if (wait_keyframe) {
@@ -367,6 +504,24 @@ HRESULT FfmpegMediaDet::State::Advance(int64_t target) {
       wait_keyframe = false;
       if (pkt->pts != AV_NOPTS_VALUE) min_pts = pkt->pts;
     }
+    bool dispensable = false;
+    if (pkt->pts != AV_NOPTS_VALUE && pkt->pts < target && !(pkt->flags & AV_PKT_FLAG_KEY)) {
+      dispensable = Dispensable(pkt.get(), target);
+      if (!dispensable) {
+        ReadAhead(target, &foreign);
+        dispensable = Dispensable(pkt.get(), target);
+      }
+    }
+    if (pkt->pts != AV_NOPTS_VALUE) {
+      recently_sent.push_back(pkt->pts);
+      if (recently_sent.size() > kRecentlySent) recently_sent.pop_front();
+    }
+    if (dispensable && hevc_length_size >= 0 &&
+        HevcPacketIsDisposable(pkt->data, pkt->size, hevc_length_size)) {
+      av_packet_unref(pkt.get());
+      continue;
+    }
+    dec->skip_frame = dispensable ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
     rc = avcodec_send_packet(dec.get(), pkt.get());
     av_packet_unref(pkt.get());
     // A packet the decoder rejects (typically right after a seek) is skipped; only a run of
@@ -381,6 +536,7 @@ HRESULT FfmpegMediaDet::State::Advance(int64_t target) {
 // Decoding on from where the decoder stands is cheaper than seeking when the target is
 // near, or when no keyframe lies between the decoder and the target.
 bool FfmpegMediaDet::State::CheapToDecodeOn(int64_t target) {
+  if (detached) return false;
   // Right after the first frame was found, the decoder stands at the start.
   if (!have_shown) return have_next && next_pts <= target;
   if (target < shown_pts) return false;
@@ -393,20 +549,128 @@ bool FfmpegMediaDet::State::CheapToDecodeOn(int64_t target) {
   return entry != nullptr && entry->timestamp <= shown_pts;
 }
 
-// The frame shown at `seconds`, into `shown`. Any frame within `tolerance` seconds of it
-// would do; a tolerance of 0 asks for exactly that frame.
+// Stream ticks of one frame at the stream's frame rate; 0 when it states none.
+int64_t FfmpegMediaDet::State::FrameTicks() const {
+  const AVStream* st = Stream(video);
+  AVRational rate = st->avg_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) rate = st->r_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) return 0;
+  return av_rescale_q(1, av_inv_q(rate), st->time_base);
+}
+
+// Keeps the keyframe times the container's index holds right after opening. Matroska reads
+// its index at the first seek, so it gets one first.
+void FfmpegMediaDet::State::SnapshotIndex() {
+  keyframes.assign(fmt->nb_streams, {});
+  if (std::strncmp(fmt->iformat->name, "matroska", 8) == 0) {
+    av_seek_frame(fmt.get(), -1, fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0,
+                  AVSEEK_FLAG_BACKWARD);
+    fresh = false;
+  }
+  for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+    AVStream* st = fmt->streams[i];
+    if (!IsVideo(st)) continue;
+    const int n = avformat_index_get_entries_count(st);
+    for (int k = 0; k < n; ++k) {
+      const AVIndexEntry* e = avformat_index_get_entry(st, k);
+      if (e != nullptr && (e->flags & AVINDEX_KEYFRAME) && e->timestamp != AV_NOPTS_VALUE)
+        keyframes[i].push_back(e->timestamp);
+    }
+    std::sort(keyframes[i].begin(), keyframes[i].end());
+  }
+}
+
+// Seeks to the keyframe the index lists at `seek_ts` or just before, and decodes it alone.
+// *in_window tells whether the picture's time lies in [lo, hi]; a keyframe outside it leaves
+// nothing shown.
+HRESULT FfmpegMediaDet::State::GrabKeyframe(int64_t seek_ts, int64_t lo, int64_t hi,
+                                            bool* in_window) {
+  *in_window = false;
+  if (HRESULT hr = SeekTo(seek_ts, SeekMode::kKeyframeBefore); Failed(hr)) return hr;
+  int foreign = 0;
+  int skipped = 0;
+  for (;;) {
+    const int rc = ReadVideoPacket(pkt.get(), &foreign);
+    if (rc < 0) return S_OK;
+    if (pkt->flags & AV_PKT_FLAG_KEY) break;
+    av_packet_unref(pkt.get());
+    if (++skipped > kMaxPacketsWithoutPicture) return S_OK;
+  }
+  if (pkt->pts == AV_NOPTS_VALUE || pkt->pts < lo || pkt->pts > hi) {
+    // Not the keyframe the index promised; keep the packet for decoding on from here.
+    PacketPtr keep(av_packet_alloc());
+    if (keep) {
+      av_packet_move_ref(keep.get(), pkt.get());
+      ahead.push_front(std::move(keep));
+    }
+    av_packet_unref(pkt.get());
+    return S_OK;
+  }
+  min_pts = pkt->pts;
+  wait_keyframe = false;
+  dec->skip_frame = AVDISCARD_DEFAULT;
+  // The keyframe and then the end of input: the decoder hands out this one picture without
+  // waiting for the packets that reordering would otherwise ask for.
+  avcodec_send_packet(dec.get(), pkt.get());
+  av_packet_unref(pkt.get());
+  avcodec_send_packet(dec.get(), nullptr);
+  detached = true;
+  for (;;) {
+    const int rc = avcodec_receive_frame(dec.get(), next.get());
+    if (rc != 0) break;
+    const int64_t pts = FramePts(next.get());
+    if (!have_shown && pts != AV_NOPTS_VALUE && pts >= min_pts) {
+      std::swap(shown, next);
+      shown_pts = pts;
+      have_shown = true;
+    }
+    av_frame_unref(next.get());
+  }
+  avcodec_flush_buffers(dec.get());
+  have_next = false;
+  input_ended = drained = false;
+  *in_window = have_shown && shown_pts >= lo && shown_pts <= hi;
+  if (!*in_window) have_shown = false;
+  return S_OK;
+}
+
+// The frame shown at `seconds`, into `shown`. With a tolerance, any frame within that many
+// seconds of it will do: the keyframe the index lists nearest to it, decoded alone, when
+// there is one; otherwise still the frame shown at `seconds`, reached by decoding forward.
+// The choice depends only on the time and the tolerance, never on what was decoded before.
 HRESULT FfmpegMediaDet::State::GrabAt(double seconds, double tolerance) {
   AVStream* st = Stream(video);
   if (std::isnan(seconds)) seconds = 0;
   int64_t target = SecondsToTicks(seconds, st->time_base);
   target = target > (int64_t{1} << 61) ? std::numeric_limits<int64_t>::max() / 2 : target + origin;
   if (target < origin) target = origin;
-  const int64_t slack = tolerance > 0 ? SecondsToTicks(tolerance, st->time_base) : 0;
+  int64_t slack = tolerance > 0 ? SecondsToTicks(tolerance, st->time_base) : 0;
+  // A window narrower than a frame holds no choice worth making.
+  if (slack < std::max<int64_t>(FrameTicks(), 1)) slack = 0;
 
-  // The frame at hand already answers: a repeated time, or one within the tolerance.
-  if (have_shown && shown_pts <= target) {
+  // The frame at hand already answers a repeated time.
+  if (have_shown && shown_pts <= target && !detached) {
     if (have_next ? next_pts > target : drained) return S_OK;
-    if (slack > 0 && target - shown_pts <= slack) return S_OK;
+  }
+  if (have_shown && detached && shown_pts == target) return S_OK;
+
+  if (slack > 0 && static_cast<size_t>(video) < keyframes.size()) {
+    const std::vector<int64_t>& keys = keyframes[video];
+    const int64_t lo = target - slack, hi = target + slack;
+    auto after = std::lower_bound(keys.begin(), keys.end(), target);
+    auto best = keys.end();
+    if (after != keys.end() && *after <= hi) best = after;
+    if (after != keys.begin() && *(after - 1) >= lo &&
+        (best == keys.end() || target - *(after - 1) <= *best - target))
+      best = after - 1;
+    if (best != keys.end()) {
+      // Some indexes list decoding times, which a seek may take for presentation times a
+      // few frames later; aiming halfway to the next keyframe lands on this one either way.
+      const int64_t gap = best + 1 != keys.end() ? best[1] - best[0] : 2 * FrameTicks();
+      bool in_window = false;
+      if (HRESULT hr = GrabKeyframe(*best + gap / 2, lo, hi, &in_window); Failed(hr)) return hr;
+      if (in_window) return S_OK;
+    }
   }
   if (CheapToDecodeOn(target)) {
     if (HRESULT hr = Advance(target); Failed(hr)) return hr;
@@ -614,6 +878,7 @@ HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
   if (rc = avformat_find_stream_info(fmt.get(), nullptr); rc < 0)
     return s.Fail(FromAvError(rc, VFW_E_INVALID_FILE_FORMAT), AvErrorText(rc));
   s.fmt = std::move(fmt);
+  s.SnapshotIndex();
   s.error.clear();
   return S_OK;
 }
@@ -706,6 +971,39 @@ HRESULT FfmpegMediaDet::get_StreamLength(double* seconds) {
 
 HRESULT FfmpegMediaDet::GetBitmapBits(double seconds, std::int32_t* size, char* buffer,
                                       std::int32_t width, std::int32_t height) {
+  return Grab(seconds, 0.0, size, buffer, width, height);
+}
+
+HRESULT FfmpegMediaDet::GetBitmapBitsNear(double seconds, double tolerance, char* buffer,
+                                          std::int32_t width, std::int32_t height) {
+  if (buffer == nullptr) return E_POINTER;
+  return Grab(seconds, std::isnan(tolerance) ? 0.0 : tolerance, nullptr, buffer, width, height);
+}
+
+int FfmpegMediaDet::SuggestedGrabWorkers(double interval) const {
+  const State& s = *state_;
+  if (!s.fmt || s.current < 0 || !IsVideo(s.Stream(s.current))) return 1;
+  if (!(interval > 0)) return 1;
+  const unsigned cores = std::thread::hardware_concurrency();
+  if (cores < 2) return 1;
+  // A second detector pays where most cells are one keyframe decoded alone, which uses one
+  // core; where cells are reached by decoding on, one detector keeps the decoding it has
+  // done and its codec threads already fill the cores.
+  const std::vector<int64_t>& keys = s.keyframes[s.current];
+  if (keys.size() < 2) return 1;
+  const AVStream* st = s.Stream(s.current);
+  const double spacing = (keys.back() - keys.front()) * av_q2d(st->time_base) / (keys.size() - 1);
+  if (!(spacing <= interval / 2)) return 1;
+  return static_cast<int>(std::min<unsigned>(cores, kMaxGrabWorkers));
+}
+
+std::int64_t FfmpegMediaDet::BytesRead() const {
+  const State& s = *state_;
+  return s.fmt && s.fmt->pb ? s.fmt->pb->bytes_read : 0;
+}
+
+HRESULT FfmpegMediaDet::Grab(double seconds, double tolerance, std::int32_t* size, char* buffer,
+                             std::int32_t width, std::int32_t height) {
   State& s = *state_;
   const std::int32_t bytes = FrameRecordSize(width, height);
   if (bytes == 0) return s.Fail(E_INVALIDARG, "bad picture size");
@@ -720,7 +1018,7 @@ HRESULT FfmpegMediaDet::GetBitmapBits(double seconds, std::int32_t* size, char* 
       return hr;
     }
   }
-  if (HRESULT hr = s.GrabAt(seconds, 0.0); Failed(hr)) return hr;
+  if (HRESULT hr = s.GrabAt(seconds, tolerance); Failed(hr)) return hr;
   return s.Deliver(width, height, reinterpret_cast<uint8_t*>(buffer));
 }
 

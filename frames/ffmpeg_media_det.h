@@ -28,6 +28,14 @@ class FfmpegMediaDet : public IMediaDet {
   HRESULT put_Filename(const char16_t* path) override;
   HRESULT GetBitmapBits(double seconds, std::int32_t* size, char* buffer, std::int32_t width,
                         std::int32_t height) override;
+  /// Within the tolerance, the keyframe the container's index lists nearest to `seconds`,
+  /// decoded alone, when its picture lies in the window; otherwise the exact frame, reached
+  /// by decoding forward. A tolerance shorter than one frame asks for the exact frame.
+  HRESULT GetBitmapBitsNear(double seconds, double tolerance, char* buffer, std::int32_t width,
+                            std::int32_t height) override;
+  /// 2 on a machine of two or more cores when the index lists keyframes at most half an
+  /// interval apart on average (most cells are a keyframe decoded alone), otherwise 1.
+  int SuggestedGrabWorkers(double interval) const override;
   HRESULT get_StreamMediaType(AM_MEDIA_TYPE* media_type) override;
   std::string LastErrorText() const override;
 
@@ -35,7 +43,13 @@ class FfmpegMediaDet : public IMediaDet {
   /// 0 when the size is not positive or does not fit 32 bits.
   static std::int32_t FrameRecordSize(std::int32_t width, std::int32_t height);
 
+  /// Bytes read from the file since it was opened.
+  std::int64_t BytesRead() const;
+
  private:
+  HRESULT Grab(double seconds, double tolerance, std::int32_t* size, char* buffer,
+               std::int32_t width, std::int32_t height);
+
   struct State;
   std::unique_ptr<State> state_;
 };

@@ -80,15 +80,15 @@ HRESULT FrameSource::AllocateFrameRecord() {
   if (HRESULT hr = det_->GetBitmapBits(0.0, &size, nullptr, width_, height_); Failed(hr)) return hr;
   if (size <= 0) return E_OUTOFMEMORY;
   try {
-    record_.assign(static_cast<std::size_t>(size), 0);
+    record_ = FrameRecord(static_cast<std::size_t>(size));
   } catch (const std::bad_alloc&) {
-    record_.clear();
+    record_.Reset();
     return E_OUTOFMEMORY;
   }
   return S_OK;
 }
 
-void FrameSource::FreeFrameRecord() { std::vector<std::uint8_t>().swap(record_); }
+void FrameSource::FreeFrameRecord() { record_.Reset(); }
 
 HRESULT FrameSource::ReadLength(double* seconds) {
   *seconds = 0.0;
@@ -103,6 +103,13 @@ HRESULT FrameSource::Grab(double seconds) {
   if (!det_ || record_.empty()) return E_UNEXPECTED;
   return det_->GetBitmapBits(seconds, nullptr, reinterpret_cast<char*>(record_.data()), width_,
                              height_);
+}
+
+HRESULT FrameSource::GrabNear(double seconds, double tolerance, std::uint8_t* record) {
+  if (!det_ || (record == nullptr && record_.empty())) return E_UNEXPECTED;
+  if (record == nullptr) record = record_.data();
+  return det_->GetBitmapBitsNear(seconds, tolerance, reinterpret_cast<char*>(record), width_,
+                                 height_);
 }
 
 std::string FrameSource::LastErrorText() const {

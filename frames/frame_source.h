@@ -4,8 +4,8 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
+#include "frames/frame_record.h"
 #include "frames/media_det.h"
 
 class FrameSource {
@@ -34,6 +34,9 @@ class FrameSource {
   HRESULT ReadLength(double* seconds);
   /// Grabs the frame shown at `seconds` into the FrameRecord.
   HRESULT Grab(double seconds);
+  /// Grabs a frame shown within `tolerance` seconds of `seconds` into the FrameRecord, or
+  /// into `record` (frame_record_size() bytes) when one is given.
+  HRESULT GrabNear(double seconds, double tolerance, std::uint8_t* record = nullptr);
   /// The FrameRecord: a 40-byte BITMAPINFOHEADER followed by the 24-bit rows.
   const std::uint8_t* frame_record() const { return record_.data(); }
   std::uint8_t* frame_record() { return record_.data(); }
@@ -48,6 +51,6 @@ class FrameSource {
   Bstr filename_;
   std::int32_t width_ = 0;
   std::int32_t height_ = 0;
-  std::vector<std::uint8_t> record_;
+  FrameRecord record_;
   std::string open_error_;
 };

@@ -80,6 +80,21 @@ class IMediaDet {
   /// fills it with the frame shown at `seconds`, scaled to width x height. size may be null.
   virtual HRESULT GetBitmapBits(double seconds, std::int32_t* size, char* buffer,
                                 std::int32_t width, std::int32_t height) = 0;
+  /// Like GetBitmapBits with a buffer, but any frame shown within `tolerance` seconds of
+  /// `seconds` will do, and the detector takes the one it reaches at least cost. The choice
+  /// depends only on the movie, `seconds` and `tolerance`, never on earlier grabs. This
+  /// default grabs the exact frame.
+  virtual HRESULT GetBitmapBitsNear(double seconds, double tolerance, char* buffer,
+                                    std::int32_t width, std::int32_t height) {
+    (void)tolerance;
+    return GetBitmapBits(seconds, nullptr, buffer, width, height);
+  }
+  /// How many detectors of this movie are worth grabbing at once, each on its own thread, for
+  /// samples `interval` seconds apart (each within a quarter of it). At least 1.
+  virtual int SuggestedGrabWorkers(double interval) const {
+    (void)interval;
+    return 1;
+  }
   virtual HRESULT get_StreamMediaType(AM_MEDIA_TYPE* media_type) = 0;
   /// The cause of the last failure in words (FFmpeg's or the system's message), or empty.
   virtual std::string LastErrorText() const = 0;

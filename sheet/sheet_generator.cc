@@ -1,12 +1,20 @@
 #include "sheet/sheet_generator.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "frames/frame_source.h"
 #include "platform/imaging.h"
@@ -96,9 +104,172 @@ std::optional<std::string> CanvasProblem(std::int64_t width, std::int64_t height
   return std::nullopt;
 }
 
+// Grabs the cells on worker threads, each with its own frame source, into a ring of
+// kMaxFramesInFlight FrameRecords, and hands them to the drawing thread in reading order. A
+// worker takes the next cell (and the next sample time of the clock) only when the cell that
+// last used its record has been drawn, so the frames held never grow with the grid.
+class GrabPipeline {
+ public:
+  struct Slot {
+    std::int64_t cell = -1;
+    bool ready = false;
+    HRESULT hr = S_OK;
+    std::string error;
+    std::exception_ptr failure;
+    FrameRecord record;
+  };
+
+  // The first worker grabs with `main`, already open; the others open `src` themselves and
+  // leave the work to the rest when they cannot.
+  GrabPipeline(FrameSource& main, const MediaDetFactory& factory, const std::string& src,
+               int workers, std::int64_t cells, double interval, double tolerance,
+               std::size_t record_bytes)
+      : factory_(factory),
+        src_(src),
+        cells_(cells),
+        interval_(interval),
+        tolerance_(tolerance),
+        sample_(interval),
+        width_(main.width()),
+        height_(main.height()),
+        slots_(kMaxFramesInFlight) {
+    for (Slot& slot : slots_) slot.record = FrameRecord(record_bytes);
+    live_ = 1;
+    threads_.emplace_back([this, &main] { Work(&main); });
+    for (int i = 1; i < workers; ++i) {
+      try {
+        {
+          std::lock_guard<std::mutex> lock(m_);
+          ++live_;
+        }
+        threads_.emplace_back([this] { WorkOnOwnSource(); });
+      } catch (const std::system_error&) {
+        std::lock_guard<std::mutex> lock(m_);
+        --live_;
+        break;
+      }
+    }
+  }
+
+  ~GrabPipeline() {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+
+  GrabPipeline(const GrabPipeline&) = delete;
+  GrabPipeline& operator=(const GrabPipeline&) = delete;
+
+  // Waits for `cell`; rethrows what its grab threw.
+  Slot& Wait(std::int64_t cell) {
+    Slot& slot = slots_[cell % kMaxFramesInFlight];
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [&] { return (slot.ready && slot.cell == cell) || live_ == 0; });
+    if (!(slot.ready && slot.cell == cell)) {
+      slot.hr = E_UNEXPECTED;
+      slot.error = "no grab for this cell";
+      slot.failure = nullptr;
+    } else if (slot.failure) {
+      std::rethrow_exception(slot.failure);
+    }
+    return slot;
+  }
+
+  // The cell is drawn: its record may take the next one.
+  void Release(std::int64_t cell) {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      Slot& slot = slots_[cell % kMaxFramesInFlight];
+      slot.ready = false;
+      slot.cell = -1;
+      released_ = cell + 1;
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  void WorkOnOwnSource() {
+    FrameSource own(factory_);
+    const bool usable = Succeeded(own.Open(src_)) && Succeeded(own.SelectFirstVideoStream()) &&
+                        Succeeded(own.ReadFrameSize()) && own.width() == width_ &&
+                        own.height() == height_;
+    if (usable) {
+      Work(&own);
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      --live_;
+    }
+    cv_.notify_all();
+  }
+
+  void Work(FrameSource* source) {
+    for (;;) {
+      std::int64_t cell;
+      double time;
+      {
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait(lock, [&] {
+          return stop_ || next_cell_ >= cells_ || next_cell_ < released_ + kMaxFramesInFlight;
+        });
+        if (stop_ || next_cell_ >= cells_) break;
+        cell = next_cell_++;
+        time = sample_;
+        sample_ += interval_;
+      }
+      Slot& slot = slots_[cell % kMaxFramesInFlight];
+      HRESULT hr = E_FAIL;
+      std::string error;
+      std::exception_ptr failure;
+      try {
+        hr = source->GrabNear(time, tolerance_, slot.record.data());
+        if (Failed(hr)) error = source->LastErrorText();
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      {
+        std::lock_guard<std::mutex> lock(m_);
+        slot.cell = cell;
+        slot.hr = hr;
+        slot.error = std::move(error);
+        slot.failure = failure;
+        slot.ready = true;
+      }
+      cv_.notify_all();
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      --live_;
+    }
+    cv_.notify_all();
+  }
+
+  const MediaDetFactory& factory_;
+  const std::string src_;
+  const std::int64_t cells_;
+  const double interval_;
+  const double tolerance_;
+  double sample_;
+  const std::int32_t width_;
+  const std::int32_t height_;
+  std::vector<Slot> slots_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::int64_t next_cell_ = 0;
+  std::int64_t released_ = 0;
+  int live_ = 0;
+  bool stop_ = false;
+  std::vector<std::thread> threads_;
+};
+
 }  // namespace
 
-HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDetFactory& factory) {
+HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDetFactory& factory,
+                       int grab_workers) {
   *image_written = false;
   FrameSource source(factory);
 
@@ -147,34 +318,66 @@ HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDe
     source.ReadLength(&length);
     const std::int64_t cells = std::int64_t{settings.cols} * settings.rows;
     const double interval = length / static_cast<double>(cells + 2);
-    double sample = interval;
+    // A quarter of the interval either side keeps the cells in order and apart, and cannot
+    // be seen on a sheet without timestamps; inside it the detector takes the cheapest frame.
+    const double tolerance = interval / 4;
     const ColorMatrix cm = SheetColorMatrix();
+
+    if (grab_workers <= 0) grab_workers = source.detector()->SuggestedGrabWorkers(interval);
+    grab_workers = static_cast<int>(
+        std::clamp<std::int64_t>(std::min<std::int64_t>(grab_workers, cells), 1, kMaxGrabWorkers));
 
     std::int64_t drawn = 0;
     std::string grab_error;
-    for (std::int32_t r = 0; r < settings.rows; ++r) {
-      for (std::int32_t c = 0; c < settings.cols; ++c) {
-        hr = source.Grab(sample);
-        sample += interval;
-        if (Failed(hr)) {
-          grab_error = source.LastErrorText();
-          continue;
+    auto draw = [&](std::int32_t r, std::int32_t c, std::uint8_t* record) {
+      Bitmap frame(reinterpret_cast<const BITMAPINFO*>(record), record + sizeof(BITMAPINFOHEADER));
+      ImageAttributes attributes;
+      attributes.SetColorMatrix(cm);
+      const CellRect rc = FitFrame(c, r, settings.cellWidth, settings.cellHeight, src_w, src_h);
+      graphics.DrawImage(frame, rc.x, rc.y, rc.width, rc.height, 0, 0, src_w, src_h, UnitPixel,
+                         &attributes);
+      Print("O");
+      ++drawn;
+    };
+    if (grab_workers == 1) {
+      double sample = interval;
+      for (std::int32_t r = 0; r < settings.rows; ++r) {
+        for (std::int32_t c = 0; c < settings.cols; ++c) {
+          hr = source.GrabNear(sample, tolerance);
+          sample += interval;
+          if (Failed(hr)) {
+            grab_error = source.LastErrorText();
+            continue;
+          }
+          draw(r, c, source.frame_record());
         }
-        std::uint8_t* record = source.frame_record();
-        Bitmap frame(reinterpret_cast<const BITMAPINFO*>(record),
-                     record + sizeof(BITMAPINFOHEADER));
-        ImageAttributes attributes;
-        attributes.SetColorMatrix(cm);
-        const CellRect rc = FitFrame(c, r, settings.cellWidth, settings.cellHeight, src_w, src_h);
-        graphics.DrawImage(frame, rc.x, rc.y, rc.width, rc.height, 0, 0, src_w, src_h, UnitPixel,
-                           &attributes);
-        Print("O");
-        ++drawn;
+        Print("\r\n");
       }
-      Print("\r\n");
+      Print("\r\ncomplete\n");
+      source.FreeFrameRecord();
+    } else {
+      // The pipeline's records take the place of the source's own.
+      const std::size_t record_bytes = static_cast<std::size_t>(source.frame_record_size());
+      source.FreeFrameRecord();
+      {
+        GrabPipeline pipeline(source, factory, settings.src, grab_workers, cells, interval,
+                              tolerance, record_bytes);
+        std::int64_t cell = 0;
+        for (std::int32_t r = 0; r < settings.rows; ++r) {
+          for (std::int32_t c = 0; c < settings.cols; ++c, ++cell) {
+            GrabPipeline::Slot& slot = pipeline.Wait(cell);
+            hr = slot.hr;
+            if (Failed(hr))
+              grab_error = slot.error;
+            else
+              draw(r, c, slot.record.data());
+            pipeline.Release(cell);
+          }
+          Print("\r\n");
+        }
+        Print("\r\ncomplete\n");
+      }
     }
-    Print("\r\ncomplete\n");
-    source.FreeFrameRecord();
 
     if (drawn == 0) {
       // An all-background sheet would only block the re-run that could make a real one.

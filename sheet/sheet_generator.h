@@ -10,5 +10,16 @@
 /// standard output and, when no image is written, one diagnostic line on standard error.
 /// *image_written tells whether the sheet file was written. Returns the result code of the
 /// last grab, or the code of the failure that ended the run.
+///
+/// Each cell shows a frame within a quarter of the sampling interval of its sample time (the
+/// exact frame when a frame lasts longer than that). `grab_workers` detectors grab cells at
+/// once, each on its own thread; 0 lets the detector say what pays. Whatever the number, the
+/// output is the same, at most kMaxFramesInFlight frames are held, and the cells are drawn
+/// and their marks printed in reading order.
 HRESULT SheetGenerator(RunSettings& settings, bool* image_written,
-                       const MediaDetFactory& factory = DefaultMediaDetFactory());
+                       const MediaDetFactory& factory = DefaultMediaDetFactory(),
+                       int grab_workers = 0);
+
+/// The most detectors grabbing at once, and the most frames held, whatever the grid.
+inline constexpr int kMaxGrabWorkers = 2;
+inline constexpr int kMaxFramesInFlight = kMaxGrabWorkers + 1;
