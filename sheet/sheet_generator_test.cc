@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <string>
 
+#include "frames/frame_record.h"
 #include "testutil/fake_media_det.h"
+#include "testutil/fixture_movies.h"
 #include "testutil/image_read.h"
 #include "testutil/temp_dir.h"
 
@@ -32,6 +34,16 @@ RunSettings Defaults(const std::string& dst) {
   s.src = "movie.avi";
   s.dst = dst;
   return s;
+}
+
+SheetRun RunSheet(RunSettings& settings, const MediaDetFactory& factory, int grab_workers = 0) {
+  SheetRun run;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  run.hr = SheetGenerator(settings, &run.written, factory, grab_workers);
+  run.out = testing::internal::GetCapturedStdout();
+  run.err = testing::internal::GetCapturedStderr();
+  return run;
 }
 
 SheetRun RunSheet(RunSettings& settings, const FakeMovie& movie, FakeLog* log) {
@@ -252,6 +264,113 @@ TEST(SheetGeneratorTest, ZeroSourceWidthEndsInTheCatchAll) {
   EXPECT_EQ(run.err.rfind("なんかしらエラーが発生してしまいました。: ", 0), 0u) << run.err;
   EXPECT_FALSE(PathEntryExists(s.dst));
   EXPECT_EQ(log.released, 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SheetGeneratorTest, ParallelGrabsGiveTheSameSheetAndMarks) {
+  // Two fake detectors on two threads, one failing cell, against one detector.
+  FakeMovie movie;  // 14 s: cell k at k seconds
+  movie.colour_by_time = true;
+  movie.grab_workers = 2;
+  std::string bytes[2], out[2];
+  for (int workers : {1, 2}) {
+    TempDir dir;
+    RunSettings s = Defaults(dir.File("sheet.png"));
+    FakeLog log;
+    FakeMovie m = movie;
+    SheetRun run = RunSheet(s, FakeFactory(m, &log), workers);
+    EXPECT_EQ(run.hr, S_OK) << workers;
+    ASSERT_TRUE(run.written) << workers;
+    out[workers - 1] = run.out;
+    bytes[workers - 1] = ReadFileBytes(s.dst);
+    std::vector<double> times = log.grab_times;
+    std::sort(times.begin(), times.end());
+    ASSERT_EQ(times.size(), 12u);
+    for (int k = 1; k <= 12; ++k) EXPECT_DOUBLE_EQ(times[k - 1], k) << workers;
+    EXPECT_EQ(log.released, workers);
+    DecodedImage img = ReadImageFile(s.dst);
+    ASSERT_EQ(img.width, 192);
+    for (int i = 0; i < 12; ++i)
+      EXPECT_TRUE(Near(Rgb(img, (i % 3) * 64 + 32, (i / 3) * 48 + 24),
+                       AdjustedRgb(FakeFrameColourAt(i + 1))))
+          << "cell " << i << " with " << workers;
+  }
+  EXPECT_EQ(out[0], "OOO\r\nOOO\r\nOOO\r\nOOO\r\n\r\ncomplete\n");
+  EXPECT_EQ(out[1], out[0]);
+  EXPECT_TRUE(bytes[1] == bytes[0]);
+}
+
+TEST(SheetGeneratorTest, FramesHeldStayFewWhateverTheGrid) {
+  // 100 x 100 one-pixel cells: ten thousand grabs through a fixed ring of records.
+  for (int workers : {1, 2}) {
+    TempDir dir;
+    RunSettings s = Defaults(dir.File("big.png"));
+    s.cols = 100;
+    s.rows = 100;
+    s.width = 1;
+    s.height = 1;
+    FakeMovie movie;
+    movie.width = 64;
+    movie.height = 48;
+    movie.length = 1000.0;
+    movie.colour_by_time = true;
+    FakeLog log;
+    const int before = FrameRecord::Live();
+    FrameRecord::ResetPeak();
+    SheetRun run = RunSheet(s, FakeFactory(movie, &log), workers);
+    EXPECT_TRUE(run.written) << workers;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), 'O'), 10000) << workers;
+    EXPECT_EQ(log.grab_times.size(), 10000u);
+    EXPECT_LE(FrameRecord::Peak() - before, workers == 1 ? 1 : kMaxFramesInFlight) << workers;
+    EXPECT_EQ(FrameRecord::Live(), before) << workers;
+  }
+}
+
+TEST(SheetGeneratorTest, ParallelSheetOfARealMovieMatchesTheSequentialOne) {
+  // An H.264 movie with B-frames and a keyframe every second: most cells are keyframes
+  // decoded alone, the rest are reached by decoding forward.
+  FixtureSpec spec;
+  spec.container = "mp4";
+  spec.codec = "libx264";
+  spec.fps = 25;
+  spec.frames = 300;
+  spec.keyframe_interval = 25;
+  spec.b_frames = 2;
+  std::string error;
+  const std::string path = FixtureMovie(spec, &error);
+  ASSERT_FALSE(path.empty()) << error;
+  std::string bytes[2], out[2];
+  for (int workers : {1, 2}) {
+    TempDir dir;
+    RunSettings s = Defaults(dir.File("real.png"));
+    s.src = path;
+    s.cols = 5;
+    s.rows = 6;
+    s.width = -50;
+    s.height = -50;
+    SheetRun run = RunSheet(s, DefaultMediaDetFactory(), workers);
+    ASSERT_TRUE(run.written) << workers << run.err;
+    out[workers - 1] = run.out;
+    bytes[workers - 1] = ReadFileBytes(s.dst);
+    // Every cell in order, apart, and within a quarter interval (12 s / 32 per cell) of its
+    // time; frames last 40 ms.
+    DecodedImage img = ReadImageFile(s.dst);
+    const double interval = 12.0 / 32;
+    int previous = -1;
+    for (int k = 1; k <= 30; ++k) {
+      const int cx = ((k - 1) % 5) * 80, cy = ((k - 1) / 5) * 60;
+      const int n = ReadFrameNumberRgba(img.rgba.data(), img.width * 4, cx, cy, 80, 60);
+      ASSERT_GE(n, 0) << "cell " << k;
+      EXPECT_GT(n, previous) << "cell " << k;
+      EXPECT_LE(std::abs(n / 25.0 - k * interval), interval / 4 + 0.04) << "cell " << k;
+      previous = n;
+    }
+  }
+  EXPECT_EQ(out[1], out[0]);
+  EXPECT_TRUE(bytes[1] == bytes[0]);
 }
 
 }  // namespace

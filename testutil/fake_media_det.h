@@ -3,8 +3,10 @@
 // produced them. Every call is recorded.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,6 +23,10 @@ struct FakeMovie {
   std::uint32_t format_size = kVideoInfoHeaderSize;
   HRESULT open_result = S_OK;
   std::set<int> failing_grabs;  ///< indices (0-based) of grabs that fail
+  int grab_workers = 1;         ///< what SuggestedGrabWorkers answers
+  /// Frames coloured by their time (FakeFrameColourAt) instead of by the order of the grabs,
+  /// so that grabs on several threads give the same frames as one after the other.
+  bool colour_by_time = false;
 };
 
 /// The colour (0xRRGGBB) of the frame that grab number `index` delivers.
@@ -28,15 +34,25 @@ inline std::uint32_t FakeFrameColour(int index) {
   return 0x102030u + static_cast<std::uint32_t>(index) * 0x0B0905u;
 }
 
+/// The colour of the frame at `seconds` when the movie is coloured by time.
+inline std::uint32_t FakeFrameColourAt(double seconds) {
+  return FakeFrameColour(static_cast<int>(std::lround(seconds * 64.0)) % 4096);
+}
+
+/// What the fakes of one run saw; safe to share between fakes on several threads.
 struct FakeLog {
-  std::vector<double> grab_times;
-  int released = 0;
+  std::mutex mutex;
+  std::vector<double> grab_times;  ///< in the order the grabs were made
+  int released = 0;                ///< detectors destroyed
 };
 
 class FakeMediaDet : public IMediaDet {
  public:
   FakeMediaDet(FakeMovie movie, FakeLog* log) : movie_(std::move(movie)), log_(log) {}
-  ~FakeMediaDet() override { ++log_->released; }
+  ~FakeMediaDet() override {
+    std::lock_guard<std::mutex> lock(log_->mutex);
+    ++log_->released;
+  }
 
   HRESULT get_OutputStreams(std::int32_t* count) override {
     *count = static_cast<std::int32_t>(movie_.streams.size());
@@ -64,8 +80,12 @@ class FakeMediaDet : public IMediaDet {
       if (size) *size = bytes;
       return S_OK;
     }
-    const int index = static_cast<int>(log_->grab_times.size());
-    log_->grab_times.push_back(seconds);
+    int index;
+    {
+      std::lock_guard<std::mutex> lock(log_->mutex);
+      index = static_cast<int>(log_->grab_times.size());
+      log_->grab_times.push_back(seconds);
+    }
     if (movie_.failing_grabs.count(index)) return E_FAIL;
     BITMAPINFOHEADER h = {};
     h.biSize = 40;
@@ -76,7 +96,8 @@ class FakeMediaDet : public IMediaDet {
     h.biCompression = BI_RGB;
     h.biSizeImage = static_cast<std::uint32_t>(stride * height);
     std::memcpy(buffer, &h, sizeof h);
-    const std::uint32_t rgb = FakeFrameColour(index);
+    const std::uint32_t rgb =
+        movie_.colour_by_time ? FakeFrameColourAt(seconds) : FakeFrameColour(index);
     for (std::int32_t y = 0; y < height; ++y) {
       std::uint8_t* row = reinterpret_cast<std::uint8_t*>(buffer) + 40 + y * stride;
       for (std::int32_t x = 0; x < width; ++x) {
@@ -100,6 +121,7 @@ class FakeMediaDet : public IMediaDet {
     }
     return S_OK;
   }
+  int SuggestedGrabWorkers(double) const override { return movie_.grab_workers; }
   std::string LastErrorText() const override { return {}; }
 
  private:
