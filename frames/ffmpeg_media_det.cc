@@ -258,6 +258,9 @@ struct FfmpegMediaDet::State {
   // Keyframe times of each stream from the container's index as it stood right after the
   // file was opened (indexes can grow as a file is read; this copy does not).
   std::vector<std::vector<int64_t>> keyframes;
+  // What to add to an index time for the keyframe's presentation time: some containers list
+  // decoding times, which B-frames put a few frames earlier.
+  std::vector<int64_t> key_shift;
 
   SwsPtr sws;
   std::vector<uint8_t> scaled;
@@ -578,6 +581,22 @@ void FfmpegMediaDet::State::SnapshotIndex() {
     }
     std::sort(keyframes[i].begin(), keyframes[i].end());
   }
+  key_shift.assign(fmt->nb_streams, 0);
+  PacketPtr p(av_packet_alloc());
+  for (unsigned i = 0; i < fmt->nb_streams && p; ++i) {
+    if (keyframes[i].empty()) continue;
+    // The first listed keyframe tells which time the index holds.
+    const int64_t first = keyframes[i].front();
+    fresh = false;
+    if (av_seek_frame(fmt.get(), static_cast<int>(i), first, AVSEEK_FLAG_BACKWARD) < 0) continue;
+    for (int n = 0; n < kMaxPacketsWithoutPicture && av_read_frame(fmt.get(), p.get()) >= 0; ++n) {
+      const bool found = p->stream_index == static_cast<int>(i) && (p->flags & AV_PKT_FLAG_KEY);
+      if (found && p->dts == first && p->pts != AV_NOPTS_VALUE && p->pts > p->dts)
+        key_shift[i] = p->pts - p->dts;
+      av_packet_unref(p.get());
+      if (found) break;
+    }
+  }
 }
 
 // Seeks to the keyframe the index lists at `seek_ts` or just before, and decodes it alone.
@@ -657,16 +676,20 @@ HRESULT FfmpegMediaDet::State::GrabAt(double seconds, double tolerance) {
   if (slack > 0 && static_cast<size_t>(video) < keyframes.size()) {
     const std::vector<int64_t>& keys = keyframes[video];
     const int64_t lo = target - slack, hi = target + slack;
-    auto after = std::lower_bound(keys.begin(), keys.end(), target);
+    const int64_t shift = key_shift[video];
+    auto after = std::lower_bound(keys.begin(), keys.end(), target - shift);
     auto best = keys.end();
-    if (after != keys.end() && *after <= hi) best = after;
-    if (after != keys.begin() && *(after - 1) >= lo &&
-        (best == keys.end() || target - *(after - 1) <= *best - target))
+    if (after != keys.end() && *after + shift <= hi) best = after;
+    if (after != keys.begin() && *(after - 1) + shift >= lo &&
+        (best == keys.end() || target - (*(after - 1) + shift) <= *best + shift - target))
       best = after - 1;
     if (best != keys.end()) {
       // Some indexes list decoding times, which a seek may take for presentation times a
       // few frames later; aiming halfway to the next keyframe lands on this one either way.
-      const int64_t gap = best + 1 != keys.end() ? best[1] - best[0] : 2 * FrameTicks();
+      int64_t gap = best + 1 != keys.end() ? best[1] - best[0] : 0;
+      if (gap <= 0 && keys.size() > 1)
+        gap = (keys.back() - keys.front()) / static_cast<int64_t>(keys.size() - 1);
+      if (gap <= 0) gap = av_rescale_q(1, AVRational{1, 1}, st->time_base);
       bool in_window = false;
       if (HRESULT hr = GrabKeyframe(*best + gap / 2, lo, hi, &in_window); Failed(hr)) return hr;
       if (in_window) return S_OK;

@@ -1,0 +1,190 @@
+// Grabs that may take any frame within a tolerance: the keyframe the index lists nearest to
+// the time when it lies in the window, the exact frame otherwise, on containers with and
+// without an index and on codecs whose unneeded pictures are skipped in different ways.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "frames/ffmpeg_media_det.h"
+#include "testutil/fixture_movies.h"
+
+namespace {
+
+constexpr int kFps = 25;
+constexpr int kFrames = 250;   // 10 s
+constexpr int kKeyEvery = 25;  // a keyframe each second
+constexpr int kW = 160, kH = 120;
+
+std::unique_ptr<FfmpegMediaDet> OpenVideo(const std::string& path) {
+  auto det = std::make_unique<FfmpegMediaDet>();
+  const std::u16string wide(path.begin(), path.end());
+  EXPECT_EQ(det->put_Filename(wide.c_str()), S_OK) << det->LastErrorText();
+  std::int32_t streams = 0;
+  EXPECT_EQ(det->get_OutputStreams(&streams), S_OK);
+  for (std::int32_t i = 0; i < streams; ++i) {
+    GUID type;
+    EXPECT_EQ(det->put_CurrentStream(i), S_OK);
+    EXPECT_EQ(det->get_StreamType(&type), S_OK);
+    if (type == MEDIATYPE_Video) return det;
+  }
+  ADD_FAILURE() << "no video stream in " << path;
+  return det;
+}
+
+// The number of the frame grabbed at t with the tolerance (0: the exact grab), -1 on failure.
+int GrabNumber(FfmpegMediaDet* det, double t, double tolerance) {
+  std::vector<std::uint8_t> record(FfmpegMediaDet::FrameRecordSize(kW, kH), 0xEE);
+  char* buffer = reinterpret_cast<char*>(record.data());
+  const HRESULT hr = tolerance > 0 ? det->GetBitmapBitsNear(t, tolerance, buffer, kW, kH)
+                                   : det->GetBitmapBits(t, nullptr, buffer, kW, kH);
+  EXPECT_EQ(hr, S_OK) << "t=" << t << " " << det->LastErrorText();
+  if (hr != S_OK) return -1;
+  return ReadFrameNumber(record.data() + 40, kW, kH, (kW * 3 + 3) & ~3, true);
+}
+
+int Exact(double t) {
+  const int n = static_cast<int>(std::floor(t * kFps + 1e-6));
+  return n < 0 ? 0 : (n >= kFrames ? kFrames - 1 : n);
+}
+
+struct MovieCase {
+  const char* name;
+  FixtureSpec spec;
+  bool indexed;  // the container lists its keyframes
+};
+
+std::vector<MovieCase> Movies() {
+  FixtureSpec base;
+  base.fps = kFps;
+  base.frames = kFrames;
+  base.keyframe_interval = kKeyEvery;
+  std::vector<MovieCase> cases;
+  FixtureSpec h264 = base;
+  h264.container = "mp4";
+  h264.codec = "libx264";
+  h264.codec_args = {"-preset", "veryfast", "-crf", "20", "-sc_threshold", "0"};
+  h264.b_frames = 3;
+  h264.audio_first = true;
+  cases.push_back({"h264-mp4", h264, true});
+  FixtureSpec hevc = base;
+  hevc.container = "mp4";
+  hevc.codec = "libx265";
+  hevc.codec_args = {"-preset", "ultrafast", "-x265-params",
+                     "log-level=error:bframes=3:b-pyramid=1:scenecut=0:min-keyint=25"};
+  cases.push_back({"hevc-mp4", hevc, true});
+  FixtureSpec mkv = h264;
+  mkv.container = "mkv";
+  mkv.audio_first = false;
+  cases.push_back({"h264-mkv", mkv, true});
+  FixtureSpec ts = base;
+  ts.container = "ts";
+  ts.codec = "mpeg2video";
+  ts.codec_args = {"-q:v", "3"};
+  ts.b_frames = 2;
+  ts.start_offset = 5.0;
+  cases.push_back({"mpeg2-ts", ts, false});
+  return cases;
+}
+
+TEST(WindowedGrabTest, KeyframeInTheWindowOtherwiseTheExactFrame) {
+  struct Probe {
+    double t, tolerance;
+    int keyframe;  // the frame an indexed container gives; -1: the exact frame
+  };
+  const Probe probes[] = {
+      {3.30, 0.50, 75},   // keyframe 3.0 s inside [2.8, 3.8]
+      {5.90, 0.20, 150},  // keyframe 6.0 s, after the time, inside [5.7, 6.1]
+      {2.56, 0.50, 75},   // 3.0 s is nearer than 2.0 s
+      {3.50, 0.20, -1},   // no keyframe in [3.3, 3.7]: the frame shown at 3.5 s
+      {8.73, 0.10, -1},   // reached by decoding forward past unneeded pictures
+      {8.99, 0.30, 225},  // the forward decoding above must not keep this from the index
+      {7.45, 0.02, -1},   // a window narrower than a frame: exact
+      {1.10, 0.00, -1},   // the exact grab after keyframes decoded alone
+      {1.11, 0.00, -1},  {0.30, 0.10, -1}, {9.50, 0.60, 250 - 25},
+  };
+  for (const MovieCase& c : Movies()) {
+    SCOPED_TRACE(c.name);
+    std::string error;
+    const std::string path = FixtureMovie(c.spec, &error);
+    if (path.empty() && c.spec.codec == "libx265") continue;  // an ffmpeg without x265
+    ASSERT_FALSE(path.empty()) << error;
+    auto det = OpenVideo(path);
+    for (const Probe& p : probes) {
+      const int expected = c.indexed && p.keyframe >= 0 ? p.keyframe : Exact(p.t);
+      EXPECT_EQ(GrabNumber(det.get(), p.t, p.tolerance), expected)
+          << "t=" << p.t << " tolerance " << p.tolerance;
+    }
+    // The choice does not depend on what was grabbed before: a fresh detector agrees.
+    for (const Probe& p : probes) {
+      auto fresh = OpenVideo(path);
+      const int expected = c.indexed && p.keyframe >= 0 ? p.keyframe : Exact(p.t);
+      EXPECT_EQ(GrabNumber(fresh.get(), p.t, p.tolerance), expected) << "fresh, t=" << p.t;
+    }
+  }
+}
+
+TEST(WindowedGrabTest, SheetTimesGiveDistinctFramesInOrderWithinTheirWindows) {
+  // 60 cells on 250 frames: windows of about one frame either side; and 12 cells, with
+  // windows of 0.36 s, some of which hold a keyframe.
+  for (const MovieCase& c : Movies()) {
+    SCOPED_TRACE(c.name);
+    const std::string path = FixtureMovie(c.spec);
+    if (path.empty()) continue;
+    for (int cells : {60, 12}) {
+      auto det = OpenVideo(path);
+      double length = 0;
+      ASSERT_EQ(det->get_StreamLength(&length), S_OK);
+      const double interval = length / (cells + 2);
+      double t = interval;
+      int previous = -1;
+      for (int k = 1; k <= cells; ++k, t += interval) {
+        const int n = GrabNumber(det.get(), t, interval / 4);
+        ASSERT_GE(n, 0) << "cell " << k;
+        EXPECT_GT(n, previous) << "cell " << k << " of " << cells;
+        EXPECT_LE(std::abs(n / double(kFps) - t), interval / 4 + 1.0 / kFps)
+            << "cell " << k << " of " << cells << " got frame " << n;
+        // The nearest keyframe when one lies in the window, else the exact frame.
+        const double key_time = std::round(t * kFps / kKeyEvery) * kKeyEvery / kFps;
+        const bool key_in_window = c.indexed && std::abs(key_time - t) <= interval / 4 - 1e-3;
+        EXPECT_EQ(n, key_in_window ? static_cast<int>(std::lround(key_time * kFps)) : Exact(t))
+            << "cell " << k << " of " << cells;
+        previous = n;
+      }
+    }
+  }
+}
+
+TEST(WindowedGrabTest, AnIndexedFileIsReadOnlyAroundItsCells) {
+  // A movie of some megabytes with a keyframe every 0.4 s: every window of 12 cells holds
+  // one, and each is read with a little around it (a buffer or two of the file per cell).
+  FixtureSpec spec;
+  spec.container = "mp4";
+  spec.codec = "mpeg4";
+  spec.codec_args = {"-q:v", "1"};
+  spec.width = 640;
+  spec.height = 480;
+  spec.fps = kFps;
+  spec.frames = 750;
+  spec.keyframe_interval = 10;
+  spec.colour_bars = true;
+  std::string error;
+  const std::string path = FixtureMovie(spec, &error);
+  ASSERT_FALSE(path.empty()) << error;
+  struct stat info;
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  auto det = OpenVideo(path);
+  double length = 0;
+  ASSERT_EQ(det->get_StreamLength(&length), S_OK);
+  std::vector<char> record(FfmpegMediaDet::FrameRecordSize(640, 480));
+  const double interval = length / 14;
+  for (int k = 1; k <= 12; ++k)
+    ASSERT_EQ(det->GetBitmapBitsNear(k * interval, interval / 4, record.data(), 640, 480), S_OK);
+  EXPECT_LT(det->BytesRead(), info.st_size / 2)
+      << det->BytesRead() << " of " << info.st_size << " bytes";
+}
+
+}  // namespace
