@@ -264,6 +264,7 @@ struct FfmpegMediaDet::State {
 
   SwsPtr sws;
   std::vector<uint8_t> scaled;
+  std::vector<uint8_t> planes;  // planar RGB out of the scaler, before interleaving
 
   HRESULT Fail(HRESULT hr, std::string text) {
     error = std::move(text);
@@ -743,22 +744,53 @@ HRESULT FfmpegMediaDet::State::Deliver(std::int32_t width, std::int32_t height, 
   const int sh = sideways ? width : height;
   bool full_range = f->color_range == AVCOL_RANGE_JPEG;
   const AVPixelFormat src_fmt = PlainFormat(static_cast<AVPixelFormat>(f->format), &full_range);
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(src_fmt);
+  // From YUV, swscale's planar RGB writer gives exactly the bytes of its packed 24-bit one in
+  // a third of the time (the packed writer is per-pixel generic code); the planes are
+  // interleaved here. Grey, palette and RGB sources take shortcuts of swscale's own that
+  // differ between the two, so they keep the packed output.
+  const bool planar = desc != nullptr &&
+                      !(desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) &&
+                      desc->nb_components >= 3;
   SwsContext* ctx = sws_getCachedContext(
-      sws.release(), f->width, f->height, src_fmt, sw, sh, AV_PIX_FMT_BGR24,
+      sws.release(), f->width, f->height, src_fmt, sw, sh,
+      planar ? AV_PIX_FMT_GBRP : AV_PIX_FMT_BGR24,
       SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
   sws.reset(ctx);
   if (ctx == nullptr) return Fail(E_FAIL, "cannot convert this picture format");
-  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(src_fmt);
   if (desc != nullptr && !(desc->flags & AV_PIX_FMT_FLAG_RGB)) {
     sws_setColorspaceDetails(ctx, sws_getCoefficients(SwsColorspace(f)), full_range ? 1 : 0,
                              sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
   }
   const int scaled_stride = (sw * 3 + 63) & ~63;
   scaled.resize(static_cast<size_t>(scaled_stride) * sh + 64);
-  uint8_t* dst[4] = {scaled.data(), nullptr, nullptr, nullptr};
-  int dst_stride[4] = {scaled_stride, 0, 0, 0};
-  if (sws_scale(ctx, f->data, f->linesize, 0, f->height, dst, dst_stride) <= 0)
-    return Fail(E_FAIL, "picture conversion failed");
+  if (planar) {
+    const size_t plane_stride = (static_cast<size_t>(sw) + 63) & ~size_t{63};
+    const size_t plane_bytes = plane_stride * sh;
+    planes.resize(plane_bytes * 3 + 64);
+    uint8_t* dst[4] = {planes.data(), planes.data() + plane_bytes, planes.data() + 2 * plane_bytes,
+                       nullptr};
+    int dst_stride[4] = {static_cast<int>(plane_stride), static_cast<int>(plane_stride),
+                         static_cast<int>(plane_stride), 0};
+    if (sws_scale(ctx, f->data, f->linesize, 0, f->height, dst, dst_stride) <= 0)
+      return Fail(E_FAIL, "picture conversion failed");
+    for (int y = 0; y < sh; ++y) {
+      const uint8_t* gp = dst[0] + y * plane_stride;
+      const uint8_t* bp = dst[1] + y * plane_stride;
+      const uint8_t* rp = dst[2] + y * plane_stride;
+      uint8_t* row = scaled.data() + static_cast<size_t>(y) * scaled_stride;
+      for (int x = 0; x < sw; ++x) {
+        row[3 * x] = bp[x];
+        row[3 * x + 1] = gp[x];
+        row[3 * x + 2] = rp[x];
+      }
+    }
+  } else {
+    uint8_t* dst[4] = {scaled.data(), nullptr, nullptr, nullptr};
+    int dst_stride[4] = {scaled_stride, 0, 0, 0};
+    if (sws_scale(ctx, f->data, f->linesize, 0, f->height, dst, dst_stride) <= 0)
+      return Fail(E_FAIL, "picture conversion failed");
+  }
 
   const std::int32_t row_bytes = (width * 3 + 3) & ~3;
   BITMAPINFOHEADER header = {};
