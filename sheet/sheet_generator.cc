@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -104,10 +105,20 @@ std::optional<std::string> CanvasProblem(std::int64_t width, std::int64_t height
   return std::nullopt;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Opening a source this fast makes another detector worth starting with the first.
+constexpr double kCheapOpenSeconds = 0.02;
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
 // Grabs the cells on worker threads, each with its own frame source, into a ring of
-// kMaxFramesInFlight FrameRecords, and hands them to the drawing thread in reading order. A
-// worker takes the next cell (and the next sample time of the clock) only when the cell that
-// last used its record has been drawn, so the frames held never grow with the grid.
+// FrameRecords (one more than the workers), and hands them to the drawing thread in reading
+// order, so that drawing a cell overlaps grabbing the next. A worker takes the next cell (and
+// the next sample time of the clock) only when the cell that last used its record has been
+// drawn, so the frames held never grow with the grid.
 class GrabPipeline {
  public:
   struct Slot {
@@ -116,14 +127,18 @@ class GrabPipeline {
     HRESULT hr = S_OK;
     std::string error;
     std::exception_ptr failure;
+    double seconds = 0;  // the grab took
     FrameRecord record;
   };
 
   // The first worker grabs with `main`, already open; the others open `src` themselves and
-  // leave the work to the rest when they cannot.
+  // leave the work to the rest when they cannot. With `start_at_once`, or when opening `main`
+  // took less than kCheapOpenSeconds (`open_seconds`), all of `workers` start now: their
+  // start-up runs beside the first worker's. Otherwise (a long movie's large index, say) the
+  // others start only once the first worker's grabs show that they pay for it.
   GrabPipeline(FrameSource& main, const MediaDetFactory& factory, const std::string& src,
-               int workers, std::int64_t cells, double interval, double tolerance,
-               std::size_t record_bytes)
+               int workers, bool start_at_once, double open_seconds, std::int64_t cells,
+               double interval, double tolerance, std::size_t record_bytes)
       : factory_(factory),
         src_(src),
         cells_(cells),
@@ -132,23 +147,13 @@ class GrabPipeline {
         sample_(interval),
         width_(main.width()),
         height_(main.height()),
-        slots_(kMaxFramesInFlight) {
+        workers_(workers),
+        open_seconds_(open_seconds),
+        slots_(static_cast<std::size_t>(workers) + 1) {
     for (Slot& slot : slots_) slot.record = FrameRecord(record_bytes);
     live_ = 1;
     threads_.emplace_back([this, &main] { Work(&main); });
-    for (int i = 1; i < workers; ++i) {
-      try {
-        {
-          std::lock_guard<std::mutex> lock(m_);
-          ++live_;
-        }
-        threads_.emplace_back([this] { WorkOnOwnSource(); });
-      } catch (const std::system_error&) {
-        std::lock_guard<std::mutex> lock(m_);
-        --live_;
-        break;
-      }
-    }
+    if (start_at_once || open_seconds < kCheapOpenSeconds) StartOthers();
   }
 
   ~GrabPipeline() {
@@ -165,9 +170,23 @@ class GrabPipeline {
 
   // Waits for `cell`; rethrows what its grab threw.
   Slot& Wait(std::int64_t cell) {
-    Slot& slot = slots_[cell % kMaxFramesInFlight];
+    Slot& slot = SlotOf(cell);
     std::unique_lock<std::mutex> lock(m_);
     cv_.wait(lock, [&] { return (slot.ready && slot.cell == cell) || live_ == 0; });
+    if (cell == 0 && slot.ready && slot.cell == 0) first_grab_seconds_ = slot.seconds;
+    if (cell == 1 && threads_.size() == 1 && workers_ > 1 && slot.ready && slot.cell == 1 &&
+        Succeeded(slot.hr)) {
+      // Cell 0 took the first worker's start-up besides its grab, cell 1 a grab alone. Another
+      // worker needs about both start-ups before it grabs; it is started when the cells left
+      // would keep the first busy longer than that.
+      const double startup = open_seconds_ + first_grab_seconds_;
+      const double left = static_cast<double>(cells_ - next_cell_) * slot.seconds;
+      if (left > startup) {
+        lock.unlock();
+        StartOthers();
+        lock.lock();
+      }
+    }
     if (!(slot.ready && slot.cell == cell)) {
       slot.hr = E_UNEXPECTED;
       slot.error = "no grab for this cell";
@@ -182,7 +201,7 @@ class GrabPipeline {
   void Release(std::int64_t cell) {
     {
       std::lock_guard<std::mutex> lock(m_);
-      Slot& slot = slots_[cell % kMaxFramesInFlight];
+      Slot& slot = SlotOf(cell);
       slot.ready = false;
       slot.cell = -1;
       released_ = cell + 1;
@@ -191,6 +210,26 @@ class GrabPipeline {
   }
 
  private:
+  Slot& SlotOf(std::int64_t cell) {
+    return slots_[static_cast<std::size_t>(cell % static_cast<std::int64_t>(slots_.size()))];
+  }
+
+  void StartOthers() {
+    for (int i = 1; i < workers_; ++i) {
+      try {
+        {
+          std::lock_guard<std::mutex> lock(m_);
+          ++live_;
+        }
+        threads_.emplace_back([this] { WorkOnOwnSource(); });
+      } catch (const std::system_error&) {
+        std::lock_guard<std::mutex> lock(m_);
+        --live_;
+        break;
+      }
+    }
+  }
+
   void WorkOnOwnSource() {
     FrameSource own(factory_);
     const bool usable = Succeeded(own.Open(src_)) && Succeeded(own.SelectFirstVideoStream()) &&
@@ -214,17 +253,19 @@ class GrabPipeline {
       {
         std::unique_lock<std::mutex> lock(m_);
         cv_.wait(lock, [&] {
-          return stop_ || next_cell_ >= cells_ || next_cell_ < released_ + kMaxFramesInFlight;
+          return stop_ || next_cell_ >= cells_ ||
+                 next_cell_ < released_ + static_cast<std::int64_t>(slots_.size());
         });
         if (stop_ || next_cell_ >= cells_) break;
         cell = next_cell_++;
         time = sample_;
         sample_ += interval_;
       }
-      Slot& slot = slots_[cell % kMaxFramesInFlight];
+      Slot& slot = SlotOf(cell);
       HRESULT hr = E_FAIL;
       std::string error;
       std::exception_ptr failure;
+      const Clock::time_point started = Clock::now();
       try {
         hr = source->GrabNear(time, tolerance_, slot.record.data());
         if (Failed(hr)) error = source->LastErrorText();
@@ -237,6 +278,7 @@ class GrabPipeline {
         slot.hr = hr;
         slot.error = std::move(error);
         slot.failure = failure;
+        slot.seconds = SecondsSince(started);
         slot.ready = true;
       }
       cv_.notify_all();
@@ -256,6 +298,9 @@ class GrabPipeline {
   double sample_;
   const std::int32_t width_;
   const std::int32_t height_;
+  const int workers_;
+  const double open_seconds_;
+  double first_grab_seconds_ = 0;
   std::vector<Slot> slots_;
   std::mutex m_;
   std::condition_variable cv_;
@@ -273,6 +318,7 @@ HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDe
   *image_written = false;
   FrameSource source(factory);
 
+  const Clock::time_point open_started = Clock::now();
   if (HRESULT hr = source.Open(settings.src); Failed(hr)) {
     Diagnose(kCannotOpen, source.LastErrorText());
     return hr;
@@ -285,6 +331,7 @@ HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDe
     Diagnose(kNoVideo, source.LastErrorText());
     return hr;
   }
+  const double open_seconds = SecondsSince(open_started);
   HRESULT hr = source.AllocateFrameRecord();
   if (Failed(hr)) {
     Diagnose(kNoFrame, source.LastErrorText());
@@ -323,6 +370,9 @@ HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDe
     const double tolerance = interval / 4;
     const ColorMatrix cm = SheetColorMatrix();
 
+    // Workers the caller asks for all start at once; those the detector suggests start when
+    // they pay.
+    const bool start_at_once = grab_workers > 0;
     if (grab_workers <= 0) grab_workers = source.detector()->SuggestedGrabWorkers(interval);
     grab_workers = static_cast<int>(
         std::clamp<std::int64_t>(std::min<std::int64_t>(grab_workers, cells), 1, kMaxGrabWorkers));
@@ -339,7 +389,7 @@ HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDe
       Print("O");
       ++drawn;
     };
-    if (grab_workers == 1) {
+    if (start_at_once && grab_workers == 1) {
       double sample = interval;
       for (std::int32_t r = 0; r < settings.rows; ++r) {
         for (std::int32_t c = 0; c < settings.cols; ++c) {
@@ -360,8 +410,8 @@ HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDe
       const std::size_t record_bytes = static_cast<std::size_t>(source.frame_record_size());
       source.FreeFrameRecord();
       {
-        GrabPipeline pipeline(source, factory, settings.src, grab_workers, cells, interval,
-                              tolerance, record_bytes);
+        GrabPipeline pipeline(source, factory, settings.src, grab_workers, start_at_once,
+                              open_seconds, cells, interval, tolerance, record_bytes);
         std::int64_t cell = 0;
         for (std::int32_t r = 0; r < settings.rows; ++r) {
           for (std::int32_t c = 0; c < settings.cols; ++c, ++cell) {

@@ -13,9 +13,10 @@
 ///
 /// Each cell shows a frame within a quarter of the sampling interval of its sample time (the
 /// exact frame when a frame lasts longer than that). `grab_workers` detectors grab cells at
-/// once, each on its own thread; 0 lets the detector say what pays. Whatever the number, the
-/// output is the same, at most kMaxFramesInFlight frames are held, and the cells are drawn
-/// and their marks printed in reading order.
+/// once, each on its own thread; 0 lets the detector say how many may pay, and the others
+/// start beside the first only when its first grabs show that they do. Whatever the number,
+/// the output is the same, at most kMaxFramesInFlight frames are held, and the cells are
+/// drawn and their marks printed in reading order.
 HRESULT SheetGenerator(RunSettings& settings, bool* image_written,
                        const MediaDetFactory& factory = DefaultMediaDetFactory(),
                        int grab_workers = 0);

@@ -303,6 +303,41 @@ TEST(SheetGeneratorTest, ParallelGrabsGiveTheSameSheetAndMarks) {
   EXPECT_TRUE(bytes[1] == bytes[0]);
 }
 
+TEST(SheetGeneratorTest, ASecondDetectorStartsOnlyWhenItPays) {
+  // The detector suggests two; whether the second starts depends on what opening and
+  // grabbing cost. The sheet is the same either way.
+  struct Case {
+    const char* name;
+    double open_seconds, grab_seconds;
+    int detectors;
+  } cases[] = {
+      {"cheap open: both start at once", 0, 0.01, 2},
+      {"slow open, quick grabs: one is enough", 0.3, 0.001, 1},
+      {"slow open, slow grabs: the second starts later", 0.05, 0.05, 2},
+  };
+  TempDir dir;
+  RunSettings one = Defaults(dir.File("one.png"));
+  FakeMovie movie;
+  movie.colour_by_time = true;
+  FakeLog one_log;
+  const SheetRun reference = RunSheet(one, FakeFactory(movie, &one_log), 1);
+  ASSERT_TRUE(reference.written);
+  for (const Case& c : cases) {
+    RunSettings s = Defaults(dir.File(std::string(c.name) + ".png"));
+    FakeMovie m = movie;
+    m.grab_workers = 2;
+    m.open_seconds = c.open_seconds;
+    m.grab_seconds = c.grab_seconds;
+    FakeLog log;
+    const SheetRun run = RunSheet(s, m, &log);
+    ASSERT_TRUE(run.written) << c.name;
+    EXPECT_EQ(log.released, c.detectors) << c.name;
+    EXPECT_EQ(log.grab_times.size(), 12u) << c.name;
+    EXPECT_EQ(run.out, reference.out) << c.name;
+    EXPECT_TRUE(ReadFileBytes(s.dst) == ReadFileBytes(one.dst)) << c.name;
+  }
+}
+
 TEST(SheetGeneratorTest, FramesHeldStayFewWhateverTheGrid) {
   // 100 x 100 one-pixel cells: ten thousand grabs through a fixed ring of records.
   for (int workers : {1, 2}) {

@@ -3,12 +3,14 @@
 // produced them. Every call is recorded.
 #pragma once
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "frames/media_det.h"
@@ -27,6 +29,8 @@ struct FakeMovie {
   /// Frames coloured by their time (FakeFrameColourAt) instead of by the order of the grabs,
   /// so that grabs on several threads give the same frames as one after the other.
   bool colour_by_time = false;
+  double open_seconds = 0;  ///< how long opening takes
+  double grab_seconds = 0;  ///< how long each grab takes
 };
 
 /// The colour (0xRRGGBB) of the frame that grab number `index` delivers.
@@ -71,7 +75,10 @@ class FakeMediaDet : public IMediaDet {
     *seconds = movie_.length;
     return S_OK;
   }
-  HRESULT put_Filename(const char16_t*) override { return movie_.open_result; }
+  HRESULT put_Filename(const char16_t*) override {
+    std::this_thread::sleep_for(std::chrono::duration<double>(movie_.open_seconds));
+    return movie_.open_result;
+  }
   HRESULT GetBitmapBits(double seconds, std::int32_t* size, char* buffer, std::int32_t width,
                         std::int32_t height) override {
     const std::int32_t stride = (width * 3 + 3) & ~3;
@@ -80,6 +87,7 @@ class FakeMediaDet : public IMediaDet {
       if (size) *size = bytes;
       return S_OK;
     }
+    std::this_thread::sleep_for(std::chrono::duration<double>(movie_.grab_seconds));
     int index;
     {
       std::lock_guard<std::mutex> lock(log_->mutex);
