@@ -752,10 +752,10 @@ HRESULT FfmpegMediaDet::State::Deliver(std::int32_t width, std::int32_t height, 
   const bool planar = desc != nullptr &&
                       !(desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) &&
                       desc->nb_components >= 3;
-  SwsContext* ctx = sws_getCachedContext(
-      sws.release(), f->width, f->height, src_fmt, sw, sh,
-      planar ? AV_PIX_FMT_GBRP : AV_PIX_FMT_BGR24,
-      SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
+  SwsContext* ctx = sws_getCachedContext(sws.release(), f->width, f->height, src_fmt, sw, sh,
+                                         planar ? AV_PIX_FMT_GBRP : AV_PIX_FMT_BGR24,
+                                         SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
+                                         nullptr, nullptr, nullptr);
   sws.reset(ctx);
   if (ctx == nullptr) return Fail(E_FAIL, "cannot convert this picture format");
   if (desc != nullptr && !(desc->flags & AV_PIX_FMT_FLAG_RGB)) {
@@ -1045,7 +1045,10 @@ int FfmpegMediaDet::SuggestedGrabWorkers(double interval) const {
   // core; where cells are reached by decoding on, one detector keeps the decoding it has
   // done and its codec threads already fill the cores.
   const std::vector<int64_t>& keys = s.keyframes[s.current];
-  if (keys.size() < 2) return 1;
+  // Without an index every cell further than decoding on reaches is a seek of its own, and
+  // two detectors seek and decode side by side.
+  if (keys.size() < 2)
+    return interval >= kForwardDecodeSeconds ? std::min<int>(cores, kMaxGrabWorkers) : 1;
   const AVStream* st = s.Stream(s.current);
   const double spacing = (keys.back() - keys.front()) * av_q2d(st->time_base) / (keys.size() - 1);
   if (!(spacing <= interval / 2)) return 1;
