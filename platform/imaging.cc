@@ -94,6 +94,11 @@ struct GpGraphics {
   CompositingMode compositing = CompositingModeSourceOver;
   InterpolationMode interpolation = InterpolationModeDefault;
   SwsContext* scaler = nullptr;  // reused while the sizes stay the same
+  // Working memory of the last drawing, kept for the next: a sheet draws frame after frame of
+  // one size, and fresh blocks of a frame's size each time cost more in page faults than the
+  // drawing itself.
+  std::vector<std::uint8_t> source_rows;
+  std::vector<std::uint32_t> scaled_pixels;
   ~GpGraphics() { sws_freeContext(scaler); }
 };
 
@@ -407,7 +412,7 @@ GpStatus GdipDrawImageRectRectI(GpGraphics* graphics, GpImage* image, int dst_x,
       ScalerFlags(graphics->interpolation), nullptr, nullptr, nullptr);
   if (graphics->scaler == nullptr) return OutOfMemory;
 
-  std::vector<std::uint32_t> scaled;
+  std::vector<std::uint32_t>& scaled = graphics->scaled_pixels;
   try {
     scaled.resize(static_cast<std::size_t>(dst_width) * static_cast<std::size_t>(dst_height));
   } catch (const std::bad_alloc&) {
@@ -420,7 +425,7 @@ GpStatus GdipDrawImageRectRectI(GpGraphics* graphics, GpImage* image, int dst_x,
   const std::size_t pixel_bytes = image->kind == GpImage::Kind::kDib ? 3 : 4;
   const std::size_t row_bytes = static_cast<std::size_t>(src_width) * pixel_bytes;
   const std::size_t padded_stride = (row_bytes + kRowSlack + 63) & ~std::size_t{63};
-  std::vector<std::uint8_t> source;
+  std::vector<std::uint8_t>& source = graphics->source_rows;
   try {
     source.resize(padded_stride * static_cast<std::size_t>(src_height));
   } catch (const std::bad_alloc&) {
