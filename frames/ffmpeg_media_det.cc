@@ -8,7 +8,9 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -220,9 +222,97 @@ bool HevcPacketIsDisposable(const uint8_t* data, int size, int length_size) {
   return any_picture;
 }
 
+// The movie file, opened once and read through this descriptor only: what was checked to be
+// a regular file is what the demuxer reads, even if the name is replaced meanwhile (by a FIFO
+// that would block a second open, say).
+class FileInput {
+ public:
+  // Opens `name` without blocking; anything but a regular file is refused.
+  static HRESULT Open(const std::string& name, std::unique_ptr<FileInput>* out,
+                      std::string* error) {
+    const int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      const int e = errno;
+      *error = std::strerror(e);
+      return HresultFromErrno(e);
+    }
+    std::unique_ptr<FileInput> input(new (std::nothrow) FileInput(fd));
+    if (!input) {
+      close(fd);
+      *error = "out of memory";
+      return E_OUTOFMEMORY;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+      const int e = errno;
+      *error = std::strerror(e);
+      return HresultFromErrno(e);
+    }
+    if (S_ISDIR(info.st_mode)) {
+      *error = std::strerror(EISDIR);
+      return HresultFromErrno(EISDIR);
+    }
+    if (!S_ISREG(info.st_mode)) {
+      *error = "not a regular file";
+      return VFW_E_INVALID_FILE_FORMAT;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    constexpr int kBufferSize = 32 << 10;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
+    if (buffer != nullptr)
+      input->pb_ = avio_alloc_context(buffer, kBufferSize, 0, input.get(), &Read, nullptr, &Seek);
+    if (input->pb_ == nullptr) {
+      av_free(buffer);
+      *error = "out of memory";
+      return E_OUTOFMEMORY;
+    }
+    *out = std::move(input);
+    return S_OK;
+  }
+
+  ~FileInput() {
+    if (pb_ != nullptr) av_freep(&pb_->buffer);
+    avio_context_free(&pb_);
+    close(fd_);
+  }
+  FileInput(const FileInput&) = delete;
+  FileInput& operator=(const FileInput&) = delete;
+
+  AVIOContext* pb() const { return pb_; }
+
+ private:
+  explicit FileInput(int fd) : fd_(fd) {}
+
+  static int Read(void* opaque, uint8_t* buf, int size) {
+    const int fd = static_cast<FileInput*>(opaque)->fd_;
+    for (;;) {
+      const ssize_t n = read(fd, buf, static_cast<size_t>(size));
+      if (n > 0) return static_cast<int>(n);
+      if (n == 0) return AVERROR_EOF;
+      if (errno != EINTR) return AVERROR(errno);
+    }
+  }
+
+  static int64_t Seek(void* opaque, int64_t offset, int whence) {
+    const int fd = static_cast<FileInput*>(opaque)->fd_;
+    if (whence & AVSEEK_SIZE) {
+      struct stat info;
+      return fstat(fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : AVERROR(errno);
+    }
+    const off_t at = lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+    return at < 0 ? AVERROR(errno) : static_cast<int64_t>(at);
+  }
+
+  int fd_;
+  AVIOContext* pb_ = nullptr;
+};
+
 }  // namespace
 
 struct FfmpegMediaDet::State {
+  // Declared before the demuxer that reads through it, so that it is destroyed after it.
+  std::unique_ptr<FileInput> input;
   FormatPtr fmt;
   int current = -1;
   std::string error;
@@ -901,6 +991,7 @@ HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
   s.CloseDecoder();
   s.sws.reset();
   s.fmt.reset();
+  s.input.reset();
   s.current = -1;
   s.fresh = true;
   if (path == nullptr) return s.Fail(E_POINTER, "no file name");
@@ -914,18 +1005,21 @@ HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
     return s.Fail(E_OUTOFMEMORY, "out of memory");
   }
   // Only regular files: a FIFO would block the open and a device could be read forever.
-  struct stat info;
-  if (stat(name.c_str(), &info) != 0) return s.Fail(HresultFromErrno(errno), std::strerror(errno));
-  if (S_ISDIR(info.st_mode)) return s.Fail(HresultFromErrno(EISDIR), std::strerror(EISDIR));
-  if (!S_ISREG(info.st_mode)) return s.Fail(VFW_E_INVALID_FILE_FORMAT, "not a regular file");
+  std::unique_ptr<FileInput> input;
+  std::string open_error;
+  if (HRESULT hr = FileInput::Open(name, &input, &open_error); Failed(hr))
+    return s.Fail(hr, open_error);
 
   // "file:" keeps a name with a colon from being taken for a protocol, and the whitelist
   // keeps a playlist-like file from reaching out to anything but local files.
   AVDictionary* raw_options = nullptr;
   av_dict_set(&raw_options, "protocol_whitelist", "file", 0);
   std::unique_ptr<AVDictionary, DictFreer> options(raw_options);
-  AVFormatContext* raw = nullptr;
+  AVFormatContext* raw = avformat_alloc_context();
+  if (raw == nullptr) return s.Fail(E_OUTOFMEMORY, "out of memory");
+  raw->pb = input->pb();
   raw_options = options.release();
+  // On failure the context is freed; the reading stays with `input`.
   int rc = avformat_open_input(&raw, ("file:" + name).c_str(), nullptr, &raw_options);
   options.reset(raw_options);
   if (rc < 0) return s.Fail(FromAvError(rc, VFW_E_INVALID_FILE_FORMAT), AvErrorText(rc));
@@ -933,6 +1027,7 @@ HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
   if (rc = avformat_find_stream_info(fmt.get(), nullptr); rc < 0)
     return s.Fail(FromAvError(rc, VFW_E_INVALID_FILE_FORMAT), AvErrorText(rc));
   s.fmt = std::move(fmt);
+  s.input = std::move(input);
   s.SnapshotIndex();
   s.error.clear();
   return S_OK;
