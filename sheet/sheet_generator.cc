@@ -177,11 +177,11 @@ class GrabPipeline {
     if (cell == 1 && threads_.size() == 1 && workers_ > 1 && slot.ready && slot.cell == 1 &&
         Succeeded(slot.hr)) {
       // Cell 0 took the first worker's start-up besides its grab, cell 1 a grab alone. Another
-      // worker needs about both start-ups before it grabs; it is started when the cells left
-      // would keep the first busy longer than that.
+      // worker needs about both start-ups before it grabs, and slows the first meanwhile; it
+      // is started when the cells left would keep the first busy twice as long as that.
       const double startup = open_seconds_ + first_grab_seconds_;
       const double left = static_cast<double>(cells_ - next_cell_) * slot.seconds;
-      if (left > startup) {
+      if (left > 2 * startup) {
         lock.unlock();
         StartOthers();
         lock.lock();
