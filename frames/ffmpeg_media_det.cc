@@ -308,6 +308,18 @@ class FileInput {
   AVIOContext* pb_ = nullptr;
 };
 
+// Row `y` of swscale's planar RGB (G, B, R planes) as 24-bit BGR pixels.
+void InterleaveRow(uint8_t* const planes[3], size_t stride, int y, int width, uint8_t* out) {
+  const uint8_t* gp = planes[0] + static_cast<size_t>(y) * stride;
+  const uint8_t* bp = planes[1] + static_cast<size_t>(y) * stride;
+  const uint8_t* rp = planes[2] + static_cast<size_t>(y) * stride;
+  for (int x = 0; x < width; ++x) {
+    out[3 * x] = bp[x];
+    out[3 * x + 1] = gp[x];
+    out[3 * x + 2] = rp[x];
+  }
+}
+
 }  // namespace
 
 struct FfmpegMediaDet::State {
@@ -852,10 +864,13 @@ HRESULT FfmpegMediaDet::State::Deliver(std::int32_t width, std::int32_t height, 
     sws_setColorspaceDetails(ctx, sws_getCoefficients(SwsColorspace(f)), full_range ? 1 : 0,
                              sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
   }
+  // The scaled picture before it is turned upright: swscale's packed rows, or for planar
+  // output its planes, interleaved straight into the record when nothing is to be turned.
   const int scaled_stride = (sw * 3 + 63) & ~63;
-  scaled.resize(static_cast<size_t>(scaled_stride) * sh + 64);
+  if (!planar || g.rotation != 0) scaled.resize(static_cast<size_t>(scaled_stride) * sh + 64);
+  uint8_t* plane[3] = {};
+  const size_t plane_stride = (static_cast<size_t>(sw) + 63) & ~size_t{63};
   if (planar) {
-    const size_t plane_stride = (static_cast<size_t>(sw) + 63) & ~size_t{63};
     const size_t plane_bytes = plane_stride * sh;
     planes.resize(plane_bytes * 3 + 64);
     uint8_t* dst[4] = {planes.data(), planes.data() + plane_bytes, planes.data() + 2 * plane_bytes,
@@ -864,16 +879,11 @@ HRESULT FfmpegMediaDet::State::Deliver(std::int32_t width, std::int32_t height, 
                          static_cast<int>(plane_stride), 0};
     if (sws_scale(ctx, f->data, f->linesize, 0, f->height, dst, dst_stride) <= 0)
       return Fail(E_FAIL, "picture conversion failed");
-    for (int y = 0; y < sh; ++y) {
-      const uint8_t* gp = dst[0] + y * plane_stride;
-      const uint8_t* bp = dst[1] + y * plane_stride;
-      const uint8_t* rp = dst[2] + y * plane_stride;
-      uint8_t* row = scaled.data() + static_cast<size_t>(y) * scaled_stride;
-      for (int x = 0; x < sw; ++x) {
-        row[3 * x] = bp[x];
-        row[3 * x + 1] = gp[x];
-        row[3 * x + 2] = rp[x];
-      }
+    std::copy(dst, dst + 3, plane);
+    if (g.rotation != 0) {
+      for (int y = 0; y < sh; ++y)
+        InterleaveRow(plane, plane_stride, y, sw,
+                      scaled.data() + static_cast<size_t>(y) * scaled_stride);
     }
   } else {
     uint8_t* dst[4] = {scaled.data(), nullptr, nullptr, nullptr};
@@ -898,7 +908,10 @@ HRESULT FfmpegMediaDet::State::Deliver(std::int32_t width, std::int32_t height, 
     uint8_t* row = rows + static_cast<size_t>(height - 1 - y) * row_bytes;
     std::memset(row + width * 3, 0, row_bytes - width * 3);
     if (g.rotation == 0) {
-      std::memcpy(row, scaled.data() + static_cast<size_t>(y) * scaled_stride, width * 3);
+      if (planar)
+        InterleaveRow(plane, plane_stride, y, width, row);
+      else
+        std::memcpy(row, scaled.data() + static_cast<size_t>(y) * scaled_stride, width * 3);
       continue;
     }
     for (int x = 0; x < width; ++x) {
@@ -1136,18 +1149,18 @@ int FfmpegMediaDet::SuggestedGrabWorkers(double interval) const {
   if (!(interval > 0)) return 1;
   const unsigned cores = std::thread::hardware_concurrency();
   if (cores < 2) return 1;
+  const int most = static_cast<int>(std::min<unsigned>(cores, kMaxGrabWorkers));
   // A second detector pays where most cells are one keyframe decoded alone, which uses one
   // core; where cells are reached by decoding on, one detector keeps the decoding it has
   // done and its codec threads already fill the cores.
   const std::vector<int64_t>& keys = s.keyframes[s.current];
   // Without an index every cell further than decoding on reaches is a seek of its own, and
   // two detectors seek and decode side by side.
-  if (keys.size() < 2)
-    return interval >= kForwardDecodeSeconds ? std::min<int>(cores, kMaxGrabWorkers) : 1;
+  if (keys.size() < 2) return interval >= kForwardDecodeSeconds ? most : 1;
   const AVStream* st = s.Stream(s.current);
   const double spacing = (keys.back() - keys.front()) * av_q2d(st->time_base) / (keys.size() - 1);
   if (!(spacing <= interval / 2)) return 1;
-  return static_cast<int>(std::min<unsigned>(cores, kMaxGrabWorkers));
+  return most;
 }
 
 std::int64_t FfmpegMediaDet::BytesRead() const {
