@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/run_settings.h"
+#include "settings/run_settings.h"
 
 /// Splits a whole command line, program name first, into its tokens:
 /// - `""` writes one `"` and leaves the quoting as it is;

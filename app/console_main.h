@@ -1,7 +1,7 @@
 // The program's entry: parse, start the runtime and the imaging layer, run one sheet, stop.
 #pragma once
 
-#include "app/run_settings.h"
+#include "settings/run_settings.h"
 
 /// Keeps argv so that GetCommandLineA can rebuild the whole command line from it.
 void RememberProcessArguments(int argc, char** argv);

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/run_settings.h"
+#include "settings/run_settings.h"
 
 /// `FindExtension`: the position of the extension, the last "." of the last path component
 /// ('/' separates directories), or path.size() when that component has no dot. The path is

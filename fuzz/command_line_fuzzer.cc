@@ -21,7 +21,7 @@
 #include "app/command_line.h"
 #include "app/console_main.h"
 #include "app/destination.h"
-#include "app/run_settings.h"
+#include "settings/run_settings.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/run_settings.h"
+#include "settings/run_settings.h"
 #include "platform/com.h"
 #include "platform/imaging.h"
 

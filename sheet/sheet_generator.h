@@ -2,7 +2,7 @@
 // cell and saves the sheet.
 #pragma once
 
-#include "app/run_settings.h"
+#include "settings/run_settings.h"
 #include "frames/media_det.h"
 #include "platform/com.h"
 

@@ -1,4 +1,4 @@
-#include "app/run_settings.h"
+#include "settings/run_settings.h"
 
 RunSettings& TheRunSettings() {
   static RunSettings settings;
