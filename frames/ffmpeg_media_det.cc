@@ -4,8 +4,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
-#include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
 #include <fcntl.h>
@@ -23,6 +21,7 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "frames/frame_convert.h"
 #include "platform/imaging.h"
 #include "platform/text_conv.h"
 
@@ -40,9 +39,6 @@ struct FrameFreer {
 struct PacketFreer {
   void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
-struct SwsFreer {
-  void operator()(SwsContext* p) const { sws_freeContext(p); }
-};
 struct DictFreer {
   void operator()(AVDictionary* p) const { av_dict_free(&p); }
 };
@@ -50,7 +46,6 @@ using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
 using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
-using SwsPtr = std::unique_ptr<SwsContext, SwsFreer>;
 
 // A grab that has fed this many packets of its stream to the decoder without getting a
 // picture gives up: the stream is broken beyond what seeking around can mend.
@@ -125,49 +120,6 @@ bool IsVideo(const AVStream* st) {
   // Cover art is stored as a one-picture video stream; it is no movie.
   return st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
          !(st->disposition & AV_DISPOSITION_ATTACHED_PIC);
-}
-
-int SwsColorspace(const AVFrame* f) {
-  switch (f->colorspace) {
-    case AVCOL_SPC_BT709:
-      return SWS_CS_ITU709;
-    case AVCOL_SPC_BT470BG:
-    case AVCOL_SPC_SMPTE170M:
-      return SWS_CS_ITU601;
-    case AVCOL_SPC_BT2020_NCL:
-    case AVCOL_SPC_BT2020_CL:
-      return SWS_CS_BT2020;
-    case AVCOL_SPC_FCC:
-      return SWS_CS_FCC;
-    case AVCOL_SPC_SMPTE240M:
-      return SWS_CS_SMPTE240M;
-    default:
-      // Untagged: players take HD pictures for BT.709 and smaller ones for BT.601.
-      return (f->width >= 1280 || f->height > 576) ? SWS_CS_ITU709 : SWS_CS_ITU601;
-  }
-}
-
-// The yuvj formats are the plain ones in full range; swscale wants them said that way.
-AVPixelFormat PlainFormat(AVPixelFormat fmt, bool* full_range) {
-  switch (fmt) {
-    case AV_PIX_FMT_YUVJ420P:
-      *full_range = true;
-      return AV_PIX_FMT_YUV420P;
-    case AV_PIX_FMT_YUVJ422P:
-      *full_range = true;
-      return AV_PIX_FMT_YUV422P;
-    case AV_PIX_FMT_YUVJ444P:
-      *full_range = true;
-      return AV_PIX_FMT_YUV444P;
-    case AV_PIX_FMT_YUVJ440P:
-      *full_range = true;
-      return AV_PIX_FMT_YUV440P;
-    case AV_PIX_FMT_YUVJ411P:
-      *full_range = true;
-      return AV_PIX_FMT_YUV411P;
-    default:
-      return fmt;
-  }
 }
 
 // Seconds as a count of `tb` ticks, saturated; a hair of slack so that a time computed in
@@ -308,18 +260,6 @@ class FileInput {
   AVIOContext* pb_ = nullptr;
 };
 
-// Row `y` of swscale's planar RGB (G, B, R planes) as 24-bit BGR pixels.
-void InterleaveRow(uint8_t* const planes[3], size_t stride, int y, int width, uint8_t* out) {
-  const uint8_t* gp = planes[0] + static_cast<size_t>(y) * stride;
-  const uint8_t* bp = planes[1] + static_cast<size_t>(y) * stride;
-  const uint8_t* rp = planes[2] + static_cast<size_t>(y) * stride;
-  for (int x = 0; x < width; ++x) {
-    out[3 * x] = bp[x];
-    out[3 * x + 1] = gp[x];
-    out[3 * x + 2] = rp[x];
-  }
-}
-
 }  // namespace
 
 struct FfmpegMediaDet::State {
@@ -364,9 +304,7 @@ struct FfmpegMediaDet::State {
   // decoding times, which B-frames put a few frames earlier.
   std::vector<int64_t> key_shift;
 
-  SwsPtr sws;
-  std::vector<uint8_t> scaled;
-  std::vector<uint8_t> planes;  // planar RGB out of the scaler, before interleaving
+  FrameConverter convert;
 
   HRESULT Fail(HRESULT hr, std::string text) {
     error = std::move(text);
@@ -838,97 +776,10 @@ HRESULT FfmpegMediaDet::State::GrabAt(double seconds, double tolerance) {
 }
 
 HRESULT FfmpegMediaDet::State::Deliver(std::int32_t width, std::int32_t height, uint8_t* out) {
-  const AVFrame* f = shown.get();
   const Geometry g = GeometryOf(Stream(video));
-  const bool sideways = g.rotation == 90 || g.rotation == 270;
-  // Scale to the requested size before turning the picture upright.
-  const int sw = sideways ? height : width;
-  const int sh = sideways ? width : height;
-  bool full_range = f->color_range == AVCOL_RANGE_JPEG;
-  const AVPixelFormat src_fmt = PlainFormat(static_cast<AVPixelFormat>(f->format), &full_range);
-  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(src_fmt);
-  // From YUV, swscale's planar RGB writer gives exactly the bytes of its packed 24-bit one in
-  // a third of the time (the packed writer is per-pixel generic code); the planes are
-  // interleaved here. Grey, palette and RGB sources take shortcuts of swscale's own that
-  // differ between the two, so they keep the packed output.
-  const bool planar = desc != nullptr &&
-                      !(desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) &&
-                      desc->nb_components >= 3;
-  SwsContext* ctx = sws_getCachedContext(sws.release(), f->width, f->height, src_fmt, sw, sh,
-                                         planar ? AV_PIX_FMT_GBRP : AV_PIX_FMT_BGR24,
-                                         SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
-                                         nullptr, nullptr, nullptr);
-  sws.reset(ctx);
-  if (ctx == nullptr) return Fail(E_FAIL, "cannot convert this picture format");
-  if (desc != nullptr && !(desc->flags & AV_PIX_FMT_FLAG_RGB)) {
-    sws_setColorspaceDetails(ctx, sws_getCoefficients(SwsColorspace(f)), full_range ? 1 : 0,
-                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
-  }
-  // The scaled picture before it is turned upright: swscale's packed rows, or for planar
-  // output its planes, interleaved straight into the record when nothing is to be turned.
-  const int scaled_stride = (sw * 3 + 63) & ~63;
-  if (!planar || g.rotation != 0) scaled.resize(static_cast<size_t>(scaled_stride) * sh + 64);
-  uint8_t* plane[3] = {};
-  const size_t plane_stride = (static_cast<size_t>(sw) + 63) & ~size_t{63};
-  if (planar) {
-    const size_t plane_bytes = plane_stride * sh;
-    planes.resize(plane_bytes * 3 + 64);
-    uint8_t* dst[4] = {planes.data(), planes.data() + plane_bytes, planes.data() + 2 * plane_bytes,
-                       nullptr};
-    int dst_stride[4] = {static_cast<int>(plane_stride), static_cast<int>(plane_stride),
-                         static_cast<int>(plane_stride), 0};
-    if (sws_scale(ctx, f->data, f->linesize, 0, f->height, dst, dst_stride) <= 0)
-      return Fail(E_FAIL, "picture conversion failed");
-    std::copy(dst, dst + 3, plane);
-    if (g.rotation != 0) {
-      for (int y = 0; y < sh; ++y)
-        InterleaveRow(plane, plane_stride, y, sw,
-                      scaled.data() + static_cast<size_t>(y) * scaled_stride);
-    }
-  } else {
-    uint8_t* dst[4] = {scaled.data(), nullptr, nullptr, nullptr};
-    int dst_stride[4] = {scaled_stride, 0, 0, 0};
-    if (sws_scale(ctx, f->data, f->linesize, 0, f->height, dst, dst_stride) <= 0)
-      return Fail(E_FAIL, "picture conversion failed");
-  }
-
-  const std::int32_t row_bytes = (width * 3 + 3) & ~3;
-  BITMAPINFOHEADER header = {};
-  header.biSize = sizeof(BITMAPINFOHEADER);
-  header.biWidth = width;
-  header.biHeight = height;
-  header.biPlanes = 1;
-  header.biBitCount = 24;
-  header.biCompression = BI_RGB;
-  header.biSizeImage = static_cast<std::uint32_t>(row_bytes) * static_cast<std::uint32_t>(height);
-  std::memcpy(out, &header, sizeof header);
-  uint8_t* rows = out + sizeof header;
-  for (int y = 0; y < height; ++y) {
-    // Bottom-up: the top row of the picture is the last row in memory.
-    uint8_t* row = rows + static_cast<size_t>(height - 1 - y) * row_bytes;
-    std::memset(row + width * 3, 0, row_bytes - width * 3);
-    if (g.rotation == 0) {
-      if (planar)
-        InterleaveRow(plane, plane_stride, y, width, row);
-      else
-        std::memcpy(row, scaled.data() + static_cast<size_t>(y) * scaled_stride, width * 3);
-      continue;
-    }
-    for (int x = 0; x < width; ++x) {
-      int sx, sy;  // where the player's upright pixel (x, y) sits in the scaled picture
-      if (g.rotation == 90) {
-        sx = y;
-        sy = sh - 1 - x;
-      } else if (g.rotation == 180) {
-        sx = sw - 1 - x;
-        sy = sh - 1 - y;
-      } else {
-        sx = sw - 1 - y;
-        sy = x;
-      }
-      std::memcpy(row + x * 3, scaled.data() + static_cast<size_t>(sy) * scaled_stride + sx * 3, 3);
-    }
-  }
+  std::string why;
+  if (!convert.Convert(shown.get(), g.rotation, width, height, out, &why))
+    return Fail(E_FAIL, std::move(why));
   return S_OK;
 }
 
@@ -1002,7 +853,7 @@ std::int32_t FfmpegMediaDet::FrameRecordSize(std::int32_t width, std::int32_t he
 HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
   State& s = *state_;
   s.CloseDecoder();
-  s.sws.reset();
+  s.convert.Reset();
   s.fmt.reset();
   s.input.reset();
   s.current = -1;

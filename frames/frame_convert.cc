@@ -1,0 +1,177 @@
+#include "frames/frame_convert.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/imaging.h"
+
+namespace {
+
+int SwsColorspace(const AVFrame* f) {
+  switch (f->colorspace) {
+    case AVCOL_SPC_BT709:
+      return SWS_CS_ITU709;
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M:
+      return SWS_CS_ITU601;
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL:
+      return SWS_CS_BT2020;
+    case AVCOL_SPC_FCC:
+      return SWS_CS_FCC;
+    case AVCOL_SPC_SMPTE240M:
+      return SWS_CS_SMPTE240M;
+    default:
+      // Untagged: players take HD pictures for BT.709 and smaller ones for BT.601.
+      return (f->width >= 1280 || f->height > 576) ? SWS_CS_ITU709 : SWS_CS_ITU601;
+  }
+}
+
+// The yuvj formats are the plain ones in full range; swscale wants them said that way.
+AVPixelFormat PlainFormat(AVPixelFormat fmt, bool* full_range) {
+  switch (fmt) {
+    case AV_PIX_FMT_YUVJ420P:
+      *full_range = true;
+      return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P:
+      *full_range = true;
+      return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P:
+      *full_range = true;
+      return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P:
+      *full_range = true;
+      return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P:
+      *full_range = true;
+      return AV_PIX_FMT_YUV411P;
+    default:
+      return fmt;
+  }
+}
+
+// Row `y` of swscale's planar RGB (G, B, R planes) as 24-bit BGR pixels.
+void InterleaveRow(uint8_t* const planes[3], size_t stride, int y, int width, uint8_t* out) {
+  const uint8_t* gp = planes[0] + static_cast<size_t>(y) * stride;
+  const uint8_t* bp = planes[1] + static_cast<size_t>(y) * stride;
+  const uint8_t* rp = planes[2] + static_cast<size_t>(y) * stride;
+  for (int x = 0; x < width; ++x) {
+    out[3 * x] = bp[x];
+    out[3 * x + 1] = gp[x];
+    out[3 * x + 2] = rp[x];
+  }
+}
+
+bool Failure(std::string* error, const char* text) {
+  *error = text;
+  return false;
+}
+
+}  // namespace
+
+void FrameConverter::SwsFreer::operator()(SwsContext* p) const { sws_freeContext(p); }
+
+FrameConverter::FrameConverter() = default;
+FrameConverter::~FrameConverter() = default;
+
+void FrameConverter::Reset() { sws_.reset(); }
+
+bool FrameConverter::Convert(const AVFrame* f, int rotation, std::int32_t width,
+                             std::int32_t height, std::uint8_t* out, std::string* error) {
+  const bool sideways = rotation == 90 || rotation == 270;
+  // Scale to the requested size before turning the picture upright.
+  const int sw = sideways ? height : width;
+  const int sh = sideways ? width : height;
+  bool full_range = f->color_range == AVCOL_RANGE_JPEG;
+  const AVPixelFormat src_fmt = PlainFormat(static_cast<AVPixelFormat>(f->format), &full_range);
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(src_fmt);
+  // From YUV, swscale's planar RGB writer gives exactly the bytes of its packed 24-bit one in
+  // a third of the time (the packed writer is per-pixel generic code); the planes are
+  // interleaved here. Grey, palette and RGB sources take shortcuts of swscale's own that
+  // differ between the two, so they keep the packed output.
+  const bool planar = desc != nullptr &&
+                      !(desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) &&
+                      desc->nb_components >= 3;
+  SwsContext* ctx = sws_getCachedContext(sws_.release(), f->width, f->height, src_fmt, sw, sh,
+                                         planar ? AV_PIX_FMT_GBRP : AV_PIX_FMT_BGR24,
+                                         SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
+                                         nullptr, nullptr, nullptr);
+  sws_.reset(ctx);
+  if (ctx == nullptr) return Failure(error, "cannot convert this picture format");
+  if (desc != nullptr && !(desc->flags & AV_PIX_FMT_FLAG_RGB)) {
+    sws_setColorspaceDetails(ctx, sws_getCoefficients(SwsColorspace(f)), full_range ? 1 : 0,
+                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+  }
+  // The scaled picture before it is turned upright: swscale's packed rows, or for planar
+  // output its planes, interleaved straight into the record when nothing is to be turned.
+  const int scaled_stride = (sw * 3 + 63) & ~63;
+  if (!planar || rotation != 0) scaled_.resize(static_cast<size_t>(scaled_stride) * sh + 64);
+  uint8_t* plane[3] = {};
+  const size_t plane_stride = (static_cast<size_t>(sw) + 63) & ~size_t{63};
+  if (planar) {
+    const size_t plane_bytes = plane_stride * sh;
+    planes_.resize(plane_bytes * 3 + 64);
+    uint8_t* dst[4] = {planes_.data(), planes_.data() + plane_bytes, planes_.data() + 2 * plane_bytes,
+                       nullptr};
+    int dst_stride[4] = {static_cast<int>(plane_stride), static_cast<int>(plane_stride),
+                         static_cast<int>(plane_stride), 0};
+    if (sws_scale(ctx, f->data, f->linesize, 0, f->height, dst, dst_stride) <= 0)
+      return Failure(error, "picture conversion failed");
+    std::copy(dst, dst + 3, plane);
+    if (rotation != 0) {
+      for (int y = 0; y < sh; ++y)
+        InterleaveRow(plane, plane_stride, y, sw,
+                      scaled_.data() + static_cast<size_t>(y) * scaled_stride);
+    }
+  } else {
+    uint8_t* dst[4] = {scaled_.data(), nullptr, nullptr, nullptr};
+    int dst_stride[4] = {scaled_stride, 0, 0, 0};
+    if (sws_scale(ctx, f->data, f->linesize, 0, f->height, dst, dst_stride) <= 0)
+      return Failure(error, "picture conversion failed");
+  }
+
+  const std::int32_t row_bytes = (width * 3 + 3) & ~3;
+  BITMAPINFOHEADER header = {};
+  header.biSize = sizeof(BITMAPINFOHEADER);
+  header.biWidth = width;
+  header.biHeight = height;
+  header.biPlanes = 1;
+  header.biBitCount = 24;
+  header.biCompression = BI_RGB;
+  header.biSizeImage = static_cast<std::uint32_t>(row_bytes) * static_cast<std::uint32_t>(height);
+  std::memcpy(out, &header, sizeof header);
+  uint8_t* rows = out + sizeof header;
+  for (int y = 0; y < height; ++y) {
+    // Bottom-up: the top row of the picture is the last row in memory.
+    uint8_t* row = rows + static_cast<size_t>(height - 1 - y) * row_bytes;
+    std::memset(row + width * 3, 0, row_bytes - width * 3);
+    if (rotation == 0) {
+      if (planar)
+        InterleaveRow(plane, plane_stride, y, width, row);
+      else
+        std::memcpy(row, scaled_.data() + static_cast<size_t>(y) * scaled_stride, width * 3);
+      continue;
+    }
+    for (int x = 0; x < width; ++x) {
+      int sx, sy;  // where the player's upright pixel (x, y) sits in the scaled picture
+      if (rotation == 90) {
+        sx = y;
+        sy = sh - 1 - x;
+      } else if (rotation == 180) {
+        sx = sw - 1 - x;
+        sy = sh - 1 - y;
+      } else {
+        sx = sw - 1 - y;
+        sy = x;
+      }
+      std::memcpy(row + x * 3, scaled_.data() + static_cast<size_t>(sy) * scaled_stride + sx * 3, 3);
+    }
+  }
+  return true;
+}

@@ -1,0 +1,36 @@
+// The conversion of a decoded picture into the pixel rows of a FrameRecord: the stream's
+// colour matrix and range to 24-bit RGB, scaling to the size asked for, and turning the
+// picture upright. Kept between grabs so that its scaler and buffers are reused.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct AVFrame;
+struct SwsContext;
+
+class FrameConverter {
+ public:
+  FrameConverter();
+  ~FrameConverter();
+  FrameConverter(const FrameConverter&) = delete;
+  FrameConverter& operator=(const FrameConverter&) = delete;
+
+  /// Writes `f`, turned clockwise by `rotation` degrees (0, 90, 180 or 270) and scaled to
+  /// `width` x `height` (the upright size), into `out` as a 40-byte BITMAPINFOHEADER and
+  /// bottom-up 24-bit rows padded to 4 bytes. On failure says why in *error.
+  bool Convert(const AVFrame* f, int rotation, std::int32_t width, std::int32_t height,
+               std::uint8_t* out, std::string* error);
+  /// Forgets the scaler (a new file may bring other picture formats).
+  void Reset();
+
+ private:
+  struct SwsFreer {
+    void operator()(SwsContext* p) const;
+  };
+  std::unique_ptr<SwsContext, SwsFreer> sws_;
+  std::vector<std::uint8_t> scaled_;
+  std::vector<std::uint8_t> planes_;  // planar RGB out of the scaler, before interleaving
+};
