@@ -117,8 +117,8 @@ bool FrameConverter::Convert(const AVFrame* f, int rotation, std::int32_t width,
   if (planar) {
     const size_t plane_bytes = plane_stride * sh;
     planes_.resize(plane_bytes * 3 + 64);
-    uint8_t* dst[4] = {planes_.data(), planes_.data() + plane_bytes, planes_.data() + 2 * plane_bytes,
-                       nullptr};
+    uint8_t* dst[4] = {planes_.data(), planes_.data() + plane_bytes,
+                       planes_.data() + 2 * plane_bytes, nullptr};
     int dst_stride[4] = {static_cast<int>(plane_stride), static_cast<int>(plane_stride),
                          static_cast<int>(plane_stride), 0};
     if (sws_scale(ctx, f->data, f->linesize, 0, f->height, dst, dst_stride) <= 0)
@@ -170,7 +170,8 @@ bool FrameConverter::Convert(const AVFrame* f, int rotation, std::int32_t width,
         sx = sw - 1 - y;
         sy = x;
       }
-      std::memcpy(row + x * 3, scaled_.data() + static_cast<size_t>(sy) * scaled_stride + sx * 3, 3);
+      std::memcpy(row + x * 3, scaled_.data() + static_cast<size_t>(sy) * scaled_stride + sx * 3,
+                  3);
     }
   }
   return true;
