@@ -15,8 +15,8 @@ run_suite() {
 }
 
 run_suite build/test
-scripts/leak_check.sh build/test
 scripts/package_check.sh build/test
+scripts/leak_check.sh build/test
 if [ "${VGRID_SKIP_SANITIZE:-0}" != 1 ]; then
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite build/test-sanitize -DVGRID_SANITIZE=ON
