@@ -247,7 +247,7 @@ TEST_F(DestinationSafetyTest, DestinationThatAppearsDuringTheRunIsNotOverwritten
 // A whole library through GNU parallel, with the README's command: four jobs over a folder of
 // 20 movies, two of them broken, one listed twice. Each good movie gets exactly one sheet and
 // the joblog shows exit 1 for the broken ones; the same command again writes nothing and
-// changes no file, and scripts/library.sh over the folder finds nothing left to do.
+// changes no file. scripts/library.sh does the same over a folder tree.
 TEST_F(DestinationSafetyTest, LibraryThroughGnuParallelGetsEachSheetOnceAndReRunsChangeNothing) {
   const std::string parallel = "/usr/bin/parallel";
   ASSERT_EQ(access(parallel.c_str(), X_OK), 0) << "GNU parallel is missing (scripts/deps.sh)";
@@ -327,19 +327,32 @@ TEST_F(DestinationSafetyTest, LibraryThroughGnuParallelGetsEachSheetOnceAndReRun
   for (const std::string& name : Entries(lib)) after.emplace_back(name, StateOf(lib + "/" + name));
   EXPECT_TRUE(after == before);
 
-  // scripts/library.sh names sheets the same way: it finds the same 20 movies, of which only
-  // the two broken ones fail, and writes nothing.
+  // scripts/library.sh over a folder tree: a movie in a sub-folder gets its sheet beside it,
+  // named after its whole name with the extension of the format; a sheet that exists stays as
+  // it is; a broken movie is the one failure; a file that is not a movie by its name is never
+  // handed to vgrid (it would be a second failure).
   const std::string script =
       std::filesystem::path(__FILE__).parent_path().parent_path() / "scripts/library.sh";
   ASSERT_EQ(access(script.c_str(), R_OK), 0) << script;
+  const std::string tree = work.File("tree"), sub = tree + "/sub dir";
+  ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::copy_file(movie_, sub + "/new.MKV"));
+  ASSERT_TRUE(std::filesystem::copy_file(movie_, tree + "/old.mkv"));
+  ASSERT_TRUE(WriteFileBytes(tree + "/old.mkv.png", "someone else's"));
+  ASSERT_TRUE(WriteFileBytes(tree + "/notes.txt", "not a movie"));
+  ASSERT_TRUE(std::filesystem::copy_file(garbage, tree + "/bad.avi"));
   RunOptions options;
   options.set_env = {"LC_ALL=C.UTF-8", "VGRID=" + VgridBinaryPath()};
-  const RunResult r = RunBinary("/bin/bash", {script, lib, "-c=2", "-r=2"}, options);
-  EXPECT_EQ(r.exit_code, 2) << r.out << r.err;
+  const RunResult r = RunBinary("/bin/bash", {script, tree, "-c=2", "-r=2", "-f:p"}, options);
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
   EXPECT_EQ(r.out, "");
-  std::vector<std::pair<std::string, EntryState>> last;
-  for (const std::string& name : Entries(lib)) last.emplace_back(name, StateOf(lib + "/" + name));
-  EXPECT_TRUE(last == before);
+  EXPECT_TRUE(OneLine(r.err)) << r.err;
+  EXPECT_EQ(Entries(tree), (std::vector<std::string>{"bad.avi", "notes.txt", "old.mkv",
+                                                     "old.mkv.png", "sub dir"}));
+  EXPECT_EQ(ReadFileBytes(tree + "/old.mkv.png"), "someone else's");
+  EXPECT_EQ(Entries(sub), (std::vector<std::string>{"new.MKV", "new.MKV.png"}));
+  EXPECT_EQ(ReadFileBytes(sub + "/new.MKV.png").substr(0, 4), "\x89PNG");
 }
 
 }  // namespace
