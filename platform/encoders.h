@@ -45,7 +45,7 @@ struct EncoderEntry {
   EncodeFunction encode;
 };
 
-/// The encoders in table order: BMP, JPEG, GIF, TIFF, PNG, WebP.
+/// The encoders in table order: BMP, JPEG, GIF, TIFF, PNG, WebP, AVIF, JPEG XL.
 std::span<const EncoderEntry> EncoderTable();
 /// The encoder with that class identifier, or null.
 const EncoderEntry* FindEncoder(const GUID& clsid);

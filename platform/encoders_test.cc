@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 
 #include "platform/imaging.h"
@@ -109,8 +110,9 @@ TEST(EncodersTest, TableListsTheEncodersInOrderWithDistinctIdentifiers) {
   const std::vector<Encoder> table = ReadTable();
   std::vector<std::string> mimes;
   for (const Encoder& e : table) mimes.push_back(e.mime);
-  EXPECT_EQ(mimes, (std::vector<std::string>{"image/bmp", "image/jpeg", "image/gif", "image/tiff",
-                                             "image/png", "image/webp"}));
+  EXPECT_EQ(mimes,
+            (std::vector<std::string>{"image/bmp", "image/jpeg", "image/gif", "image/tiff",
+                                      "image/png", "image/webp", "image/avif", "image/jxl"}));
   for (std::size_t i = 0; i < table.size(); ++i)
     for (std::size_t j = i + 1; j < table.size(); ++j)
       EXPECT_FALSE(table[i].clsid == table[j].clsid);
@@ -147,8 +149,11 @@ TEST(EncodersTest, EveryEncoderWritesWhatItsOwnLibraryReadsBack) {
   }
   // Lossy formats: close on smooth content.
   Canvas smooth(64, 48, Smooth);
-  const std::map<std::string, double> tolerance = {
-      {"image/jpeg", 2.5}, {"image/gif", 4.0}, {"image/webp", 3.0}};
+  const std::map<std::string, double> tolerance = {{"image/jpeg", 2.5},
+                                                   {"image/gif", 4.0},
+                                                   {"image/webp", 3.0},
+                                                   {"image/avif", 1.5},
+                                                   {"image/jxl", 2.0}};
   for (const auto& [mime, limit] : tolerance) {
     const Encoder& e = ByMime(table, mime);
     const std::string path = dir.File("smooth." + mime.substr(6));
@@ -159,8 +164,22 @@ TEST(EncodersTest, EveryEncoderWritesWhatItsOwnLibraryReadsBack) {
     ASSERT_TRUE(img.ok()) << mime << ": " << img.error;
     ASSERT_EQ(img.width, 64);
     ASSERT_EQ(img.height, 48);
+    EXPECT_EQ(img.format, mime.substr(6));
     EXPECT_LT(MeanError(img, Smooth), limit) << mime;
     EXPECT_EQ(img.Argb(10, 10) >> 24, 0xFFu) << mime;
+    EXPECT_FALSE(img.has_alpha) << mime << ": an opaque picture gets no alpha channel";
+  }
+  // The encoders without parameters refuse any, say so, and leave no file.
+  const std::int32_t quality = 50;
+  EncoderParameters params{
+      1, {{EncoderQuality, 1, EncoderParameterValueTypeLong, const_cast<std::int32_t*>(&quality)}}};
+  for (const char* mime : {"image/webp", "image/avif", "image/jxl"}) {
+    const std::string path = dir.File(std::string("refused.") + (mime + 6));
+    std::string why;
+    EXPECT_EQ(Save(smooth.bmp, path, ByMime(table, mime).clsid, &params, &why), InvalidParameter)
+        << mime;
+    EXPECT_EQ(why, "this encoder takes no parameters") << mime;
+    EXPECT_FALSE(std::filesystem::exists(path)) << mime;
   }
 }
 
@@ -190,7 +209,7 @@ TEST(EncodersTest, GifQuantizesWithDithering) {
   EXPECT_GT(drops, 64 * 255 / 10);
 }
 
-TEST(EncodersTest, AlphaIsKeptByPngAndTiffAndDroppedByOthers) {
+TEST(EncodersTest, AlphaIsKeptByPngTiffAvifAndJxlAndDroppedByOthers) {
   Bitmap canvas(8, 4, PixelFormat32bppARGB);
   {
     Graphics g(canvas);
@@ -210,6 +229,18 @@ TEST(EncodersTest, AlphaIsKeptByPngAndTiffAndDroppedByOthers) {
       EXPECT_EQ(img.Argb(5, 2), 0x80336699u) << mime;
       EXPECT_EQ(img.Argb(0, 0), 0xFF102030u) << mime;
     }
+  }
+  // AVIF and JPEG XL keep it too: AVIF exactly, JPEG XL close (its alpha is lossy too).
+  for (const char* mime : {"image/avif", "image/jxl"}) {
+    const std::string path = dir.File(std::string("a.") + (mime + 6));
+    ASSERT_EQ(Save(canvas, path, ByMime(table, mime).clsid), Ok) << mime;
+    const DecodedImage img = ReadImageFile(path);
+    ASSERT_TRUE(img.ok()) << img.error;
+    EXPECT_TRUE(img.has_alpha) << mime;
+    EXPECT_NEAR(img.Argb(5, 2) >> 24, 0x80, std::string(mime) == "image/avif" ? 0 : 10) << mime;
+    EXPECT_NEAR(img.Argb(0, 0) >> 24, 0xFF, 2) << mime;
+    EXPECT_NEAR(img.Argb(5, 2) >> 16 & 0xFF, 0x33, 4) << mime;
+    EXPECT_NEAR(img.Argb(5, 2) & 0xFF, 0x99, 4) << mime;
   }
 }
 

@@ -5,9 +5,10 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   libjpeg62-turbo-dev libpng-dev libgif-dev libimagequant-dev libtiff-dev libwebp-dev
+  libavif-dev libjxl-dev
   libgtest-dev ffmpeg locales)
 if [ "${VGRID_TEST_DEPS:-0}" = 1 ]; then
-  packages+=(clang libclang-rt-14-dev valgrind)
+  packages+=(clang libclang-rt-14-dev valgrind dpkg-dev parallel)
 fi
 
 missing=()

@@ -15,6 +15,7 @@ run_suite() {
 }
 
 run_suite build/test
+scripts/package_check.sh build/test
 scripts/leak_check.sh build/test
 if [ "${VGRID_SKIP_SANITIZE:-0}" != 1 ]; then
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \

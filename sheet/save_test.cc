@@ -51,8 +51,8 @@ TEST(EncoderLookupTest, FindsEachMimeTypeExactlyAndNothingElse) {
   std::vector<std::uint8_t> block(size);
   auto* table = reinterpret_cast<ImageCodecInfo*>(block.data());
   ASSERT_EQ(GdipGetImageEncoders(count, size, table), Ok);
-  const char* mimes[] = {"image/bmp",  "image/jpeg", "image/gif",
-                         "image/tiff", "image/png",  "image/webp"};
+  const char* mimes[] = {"image/bmp", "image/jpeg", "image/gif",  "image/tiff",
+                         "image/png", "image/webp", "image/avif", "image/jxl"};
   ASSERT_EQ(count, std::size(mimes));
   for (std::uint32_t i = 0; i < count; ++i) {
     GUID clsid{};

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -241,6 +242,117 @@ TEST_F(DestinationSafetyTest, DestinationThatAppearsDuringTheRunIsNotOverwritten
   RunResult r = child.Finish(60);
   ExpectSaveFailure(r, dir.path(), {"late.jpg"}, "File exists");
   EXPECT_EQ(ReadFileBytes(dst), "someone else's");
+}
+
+// A whole library through GNU parallel, with the README's command: four jobs over a folder of
+// 20 movies, two of them broken, one listed twice. Each good movie gets exactly one sheet and
+// the joblog shows exit 1 for the broken ones; the same command again writes nothing and
+// changes no file. scripts/library.sh does the same over a folder tree.
+TEST_F(DestinationSafetyTest, LibraryThroughGnuParallelGetsEachSheetOnceAndReRunsChangeNothing) {
+  const std::string parallel = "/usr/bin/parallel";
+  ASSERT_EQ(access(parallel.c_str(), X_OK), 0) << "GNU parallel is missing (scripts/deps.sh)";
+  TempDir work;
+  const std::string lib = work.File("library");
+  ASSERT_EQ(mkdir(lib.c_str(), 0755), 0);
+  // Names a shell would split or unquote, which parallel must pass on intact.
+  std::vector<std::string> good;
+  for (int i = 1; i <= 18; ++i) {
+    const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
+    good.push_back(lib + "/" +
+                   (i % 3 == 0   ? "movie " + n
+                    : i % 3 == 1 ? "it's \"" + n + "\""
+                                 : n) +
+                   ".mkv");
+    ASSERT_TRUE(std::filesystem::copy_file(movie_, good.back())) << good.back();
+  }
+  FixtureSpec audio;
+  audio.audio_only = true;
+  std::string error;
+  const std::string audio_only = FixtureMovie(audio, &error);
+  ASSERT_FALSE(audio_only.empty()) << error;
+  const std::string no_video = lib + "/no video.mkv", garbage = lib + "/garbage.mp4";
+  ASSERT_TRUE(std::filesystem::copy_file(audio_only, no_video));
+  ASSERT_TRUE(WriteFileBytes(garbage, std::string(5000, 'x')));
+  // The job list, as find -print0 gives it: good[0] comes first and again last.
+  std::vector<std::string> jobs = good;
+  jobs.insert(jobs.begin() + 6, garbage);
+  jobs.insert(jobs.begin() + 12, no_video);
+  jobs.push_back(good[0]);
+  std::string list;
+  for (const std::string& j : jobs) list += j + '\0';
+
+  auto run_library = [&](const std::string& joblog) {
+    RunOptions options;
+    options.set_env = {"LC_ALL=C.UTF-8"};
+    options.input = list;
+    options.timeout_seconds = 120;
+    const RunResult r = RunBinary(
+        parallel,
+        {"-0", "-j4", "--joblog", joblog, VgridBinaryPath(), "-c=2", "-r=2", "{}", "{}.jpg"},
+        options);
+    EXPECT_EQ(r.exit_code, 2) << "parallel counts the failed jobs\n" << r.err;
+    // Exit value of each job, by its place in the list (the joblog's Seq column).
+    std::vector<int> exits(jobs.size(), -1);
+    std::istringstream log(ReadFileBytes(joblog));
+    std::string line;
+    std::getline(log, line);  // the heading
+    while (std::getline(log, line)) {
+      std::vector<std::string> fields;
+      std::istringstream cells(line);
+      for (std::string f; std::getline(cells, f, '\t');) fields.push_back(f);
+      if (fields.size() < 9) continue;
+      const std::size_t seq = std::stoul(fields[0]);
+      if (seq >= 1 && seq <= jobs.size()) exits[seq - 1] = std::stoi(fields[6]);
+    }
+    return exits;
+  };
+  std::vector<int> expected_exits(jobs.size(), 0);
+  expected_exits[6] = expected_exits[12] = 1;
+
+  std::vector<std::string> expected_entries = Entries(lib);
+  ASSERT_EQ(expected_entries.size(), 20u);
+  EXPECT_EQ(run_library(work.File("first.log")), expected_exits);
+  for (const std::string& g : good) {
+    EXPECT_EQ(ReadFileBytes(g + ".jpg").substr(0, 2), "\xFF\xD8") << g;
+    expected_entries.push_back(g.substr(lib.size() + 1) + ".jpg");
+  }
+  std::sort(expected_entries.begin(), expected_entries.end());
+  EXPECT_EQ(Entries(lib), expected_entries);  // 18 sheets, and no temporary file left
+
+  // Again: every job ends as before, and not one entry of the folder changes.
+  std::vector<std::pair<std::string, EntryState>> before;
+  for (const std::string& name : Entries(lib)) before.emplace_back(name, StateOf(lib + "/" + name));
+  EXPECT_EQ(run_library(work.File("second.log")), expected_exits);
+  std::vector<std::pair<std::string, EntryState>> after;
+  for (const std::string& name : Entries(lib)) after.emplace_back(name, StateOf(lib + "/" + name));
+  EXPECT_TRUE(after == before);
+
+  // scripts/library.sh over a folder tree: a movie in a sub-folder gets its sheet beside it,
+  // named after its whole name with the extension of the format; a sheet that exists stays as
+  // it is; a broken movie is the one failure; a file that is not a movie by its name is never
+  // handed to vgrid (it would be a second failure).
+  const std::string script =
+      std::filesystem::path(__FILE__).parent_path().parent_path() / "scripts/library.sh";
+  ASSERT_EQ(access(script.c_str(), R_OK), 0) << script;
+  const std::string tree = work.File("tree"), sub = tree + "/sub dir";
+  ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::copy_file(movie_, sub + "/new.MKV"));
+  ASSERT_TRUE(std::filesystem::copy_file(movie_, tree + "/old.mkv"));
+  ASSERT_TRUE(WriteFileBytes(tree + "/old.mkv.png", "someone else's"));
+  ASSERT_TRUE(WriteFileBytes(tree + "/notes.txt", "not a movie"));
+  ASSERT_TRUE(std::filesystem::copy_file(garbage, tree + "/bad.avi"));
+  RunOptions options;
+  options.set_env = {"LC_ALL=C.UTF-8", "VGRID=" + VgridBinaryPath()};
+  const RunResult r = RunBinary("/bin/bash", {script, tree, "-c=2", "-r=2", "-f:p"}, options);
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(OneLine(r.err)) << r.err;
+  EXPECT_EQ(Entries(tree), (std::vector<std::string>{"bad.avi", "notes.txt", "old.mkv",
+                                                     "old.mkv.png", "sub dir"}));
+  EXPECT_EQ(ReadFileBytes(tree + "/old.mkv.png"), "someone else's");
+  EXPECT_EQ(Entries(sub), (std::vector<std::string>{"new.MKV", "new.MKV.png"}));
+  EXPECT_EQ(ReadFileBytes(sub + "/new.MKV.png").substr(0, 4), "\x89PNG");
 }
 
 }  // namespace

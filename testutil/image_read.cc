@@ -9,8 +9,10 @@
 #include <memory>
 
 extern "C" {
+#include <avif/avif.h>
 #include <gif_lib.h>
 #include <jpeglib.h>
+#include <jxl/decode.h>
 #include <libavcodec/avcodec.h>
 #include <libavutil/log.h>
 #include <png.h>
@@ -266,6 +268,71 @@ DecodedImage DecodeWebp(const std::string& bytes) {
   return img;
 }
 
+// AVIF through libavif's decoder (dav1d or libaom for the AV1 picture).
+DecodedImage DecodeAvif(const std::string& bytes) {
+  std::unique_ptr<avifDecoder, void (*)(avifDecoder*)> decoder(avifDecoderCreate(),
+                                                               avifDecoderDestroy);
+  std::unique_ptr<avifImage, void (*)(avifImage*)> image(avifImageCreateEmpty(), avifImageDestroy);
+  if (!decoder || !image) return Failure("avif", "cannot set up the decoder");
+  if (avifResult r =
+          avifDecoderReadMemory(decoder.get(), image.get(),
+                                reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+      r != AVIF_RESULT_OK)
+    return Failure("avif", std::string("libavif: ") + avifResultToString(r));
+  DecodedImage img;
+  Size(&img, static_cast<int>(image->width), static_cast<int>(image->height));
+  avifRGBImage rgb;
+  avifRGBImageSetDefaults(&rgb, image.get());
+  rgb.format = AVIF_RGB_FORMAT_RGBA;
+  rgb.depth = 8;
+  rgb.pixels = img.rgba.data();
+  rgb.rowBytes = image->width * 4;
+  if (avifResult r = avifImageYUVToRGB(image.get(), &rgb); r != AVIF_RESULT_OK)
+    return Failure("avif", std::string("libavif: ") + avifResultToString(r));
+  img.has_alpha = image->alphaPlane != nullptr;
+  img.format = "avif";
+  return img;
+}
+
+// JPEG XL through libjxl's decoder.
+DecodedImage DecodeJxl(const std::string& bytes) {
+  std::unique_ptr<JxlDecoder, void (*)(JxlDecoder*)> decoder(JxlDecoderCreate(nullptr),
+                                                             JxlDecoderDestroy);
+  if (!decoder ||
+      JxlDecoderSubscribeEvents(decoder.get(), JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE) !=
+          JXL_DEC_SUCCESS ||
+      JxlDecoderSetInput(decoder.get(), reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                         bytes.size()) != JXL_DEC_SUCCESS)
+    return Failure("jxl", "cannot set up the decoder");
+  JxlDecoderCloseInput(decoder.get());
+  const JxlPixelFormat format{4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+  DecodedImage img;
+  for (;;) {
+    switch (JxlDecoderProcessInput(decoder.get())) {
+      case JXL_DEC_BASIC_INFO: {
+        JxlBasicInfo info;
+        if (JxlDecoderGetBasicInfo(decoder.get(), &info) != JXL_DEC_SUCCESS)
+          return Failure("jxl", "libjxl: no basic information");
+        Size(&img, static_cast<int>(info.xsize), static_cast<int>(info.ysize));
+        img.has_alpha = info.alpha_bits > 0;
+        break;
+      }
+      case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
+        if (JxlDecoderSetImageOutBuffer(decoder.get(), &format, img.rgba.data(), img.rgba.size()) !=
+            JXL_DEC_SUCCESS)
+          return Failure("jxl", "libjxl: output buffer refused");
+        break;
+      case JXL_DEC_FULL_IMAGE:
+        break;
+      case JXL_DEC_SUCCESS:
+        img.format = "jxl";
+        return img;
+      default:
+        return Failure("jxl", "libjxl cannot decode it");
+    }
+  }
+}
+
 // BMP through libavcodec's decoder.
 DecodedImage DecodeBmp(const std::string& bytes) {
   av_log_set_level(AV_LOG_FATAL);
@@ -323,6 +390,9 @@ DecodedImage ReadImageBytes(const std::string& bytes) {
   if (StartsWith(bytes, "II*\0", 4) || StartsWith(bytes, "MM\0*", 4)) return DecodeTiff(bytes);
   if (StartsWith(bytes, "\x89PNG\r\n\x1A\n", 8)) return DecodePng(bytes);
   if (StartsWith(bytes, "RIFF", 4) && StartsWith(bytes, "WEBP", 4, 8)) return DecodeWebp(bytes);
+  if (StartsWith(bytes, "ftypavif", 8, 4)) return DecodeAvif(bytes);
+  if (StartsWith(bytes, "\xFF\x0A", 2) || StartsWith(bytes, "\0\0\0\x0CJXL \r\n\x87\n", 12))
+    return DecodeJxl(bytes);
   return Failure("", bytes.empty() ? "empty or unreadable file" : "unknown image format");
 }
 

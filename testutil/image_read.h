@@ -1,5 +1,6 @@
 // Reads an image file back with each format's own library decoder (libjpeg-turbo, libpng,
-// giflib, libtiff, libwebp; libavcodec for BMP), independently of the program's encoders.
+// giflib, libtiff, libwebp, libavif, libjxl; libavcodec for BMP), independently of the
+// program's encoders.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +11,10 @@ struct DecodedImage {
   int width = 0;
   int height = 0;
   std::vector<std::uint8_t> rgba;  ///< width x height pixels, R, G, B, A bytes, rows top-down
-  std::string format;  ///< "bmp", "jpeg", "gif", "tiff", "png", "webp"; empty on failure
-  std::string error;   ///< why it could not be read; empty on success
+  std::string format;      ///< "bmp", "jpeg", "gif", "tiff", "png", "webp", "avif", "jxl"; empty
+                           ///< on failure
+  bool has_alpha = false;  ///< AVIF and JPEG XL: the file carries an alpha channel
+  std::string error;       ///< why it could not be read; empty on success
   bool ok() const { return error.empty(); }
   /// 0xAARRGGBB at (x, y).
   std::uint32_t Argb(int x, int y) const;
