@@ -315,6 +315,7 @@ struct FfmpegMediaDet::State {
   HRESULT OpenDecoder(int index);
   enum class SeekMode { kKeyframeBefore, kStart, kStartByByte };
   HRESULT SeekTo(int64_t ts, SeekMode mode);
+  bool LandedAtStart(int64_t start, PacketPtr* key);
   HRESULT Advance(int64_t target);
   int ReadVideoPacket(AVPacket* out, int* foreign);
   int DemuxVideoPacket(AVPacket* out, int* foreign);
@@ -385,12 +386,19 @@ HRESULT FfmpegMediaDet::State::SeekTo(int64_t ts, SeekMode mode) {
   const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
   const bool byte_seekable = !(fmt->iformat->flags & AVFMT_NO_BYTE_SEEK);
   int rc = 0;
+  PacketPtr first_key;  // read after a seek to the start, to check where it landed
   if (mode == SeekMode::kKeyframeBefore) {
     rc = av_seek_frame(fmt.get(), video, ts, AVSEEK_FLAG_BACKWARD);
   } else if (mode == SeekMode::kStartByByte && byte_seekable) {
     rc = av_seek_frame(fmt.get(), -1, 0, AVSEEK_FLAG_BYTE);
   } else if (!fresh) {
     rc = av_seek_frame(fmt.get(), video, start, AVSEEK_FLAG_BACKWARD);
+    // A seek by time can land on a later GOP (MPEG program streams do); unless the first
+    // keyframe it reaches is the stream's first, the file is read from its first byte.
+    if (rc >= 0 && byte_seekable && !LandedAtStart(start, &first_key)) {
+      first_key.reset();
+      rc = -1;
+    }
     if (rc < 0 && byte_seekable) rc = av_seek_frame(fmt.get(), -1, 0, AVSEEK_FLAG_BYTE);
   }
   at_start = mode != SeekMode::kKeyframeBefore;
@@ -398,6 +406,7 @@ HRESULT FfmpegMediaDet::State::SeekTo(int64_t ts, SeekMode mode) {
   if (rc < 0) return Fail(FromAvError(rc, E_FAIL), "seek failed: " + AvErrorText(rc));
   avcodec_flush_buffers(dec.get());
   ahead.clear();
+  if (first_key) ahead.push_back(std::move(first_key));
   ahead_rc = 0;
   recently_sent.clear();
   detached = false;
@@ -407,6 +416,25 @@ HRESULT FfmpegMediaDet::State::SeekTo(int64_t ts, SeekMode mode) {
   min_pts = AV_NOPTS_VALUE;
   wait_keyframe = true;
   return S_OK;
+}
+
+// Reads the video packets after a seek up to the first keyframe, into *key, and tells
+// whether that keyframe is decoded no later than `start`, the stream's first time: only the
+// first GOP's keyframe is.
+bool FfmpegMediaDet::State::LandedAtStart(int64_t start, PacketPtr* key) {
+  PacketPtr p(av_packet_alloc());
+  if (!p) return false;
+  int foreign = 0;
+  for (int n = 0; n < kMaxPacketsWithoutPicture; ++n) {
+    if (DemuxVideoPacket(p.get(), &foreign) < 0) return false;
+    if (p->flags & AV_PKT_FLAG_KEY) {
+      const int64_t t = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
+      *key = std::move(p);
+      return t != AV_NOPTS_VALUE && t <= start;
+    }
+    av_packet_unref(p.get());
+  }
+  return false;
 }
 
 int64_t FfmpegMediaDet::State::FramePts(const AVFrame* f) {

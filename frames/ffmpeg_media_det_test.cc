@@ -373,3 +373,31 @@ TEST(FfmpegMediaDetTest, SizeQueryAndBadArguments) {
 }
 
 }  // namespace
+
+TEST(FfmpegMediaDetTest, ProgramStreamStartsAtItsFirstFrame) {
+  // A DVD-style MPEG program stream whose timestamps start late: time 0 is its first frame,
+  // not the first frame of the GOP a seek to the start lands on.
+  FixtureSpec spec;
+  spec.container = "vob";
+  spec.codec = "mpeg2video";
+  spec.codec_args = {"-q:v", "3"};
+  spec.keyframe_interval = 15;
+  spec.b_frames = 2;
+  spec.frames = 40;
+  spec.start_offset = 0.5;
+  spec.audio_first = true;
+  spec.fps = 25;
+  spec.frames = 100;
+  spec.width = 352;
+  spec.height = 288;
+  spec.codec_args = {"-q:v", "2"};
+  auto det = OpenVideo(Make(spec));
+  double length = 0;
+  ASSERT_EQ(det->get_StreamLength(&length), S_OK);
+  EXPECT_NEAR(length, 4.0, 0.2);
+  for (double t : {0.0, 2.25, 0.0, 1.05, 3.9, 0.35}) {
+    const Frame f = Grab(det.get(), t, 160, 120);
+    ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
+    EXPECT_EQ(f.Number(), Expected(t, 25, 100)) << "t=" << t;
+  }
+}

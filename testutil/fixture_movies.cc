@@ -51,6 +51,7 @@ std::string AudioCodecFor(const std::string& container) {
   if (container == "webm") return "libopus";
   if (container == "mp4" || container == "mov" || container == "m4a" || container == "ts")
     return "aac";
+  if (container == "mpeg" || container == "vob") return "mp2";
   return "pcm_s16le";
 }
 
