@@ -372,25 +372,21 @@ TEST(FfmpegMediaDetTest, SizeQueryAndBadArguments) {
   EXPECT_TRUE(Failed(det.GetBitmapBits(0.0, nullptr, buffer, 4, 4)));  // nothing open
 }
 
-}  // namespace
-
 TEST(FfmpegMediaDetTest, ProgramStreamStartsAtItsFirstFrame) {
   // A DVD-style MPEG program stream whose timestamps start late: time 0 is its first frame,
   // not the first frame of the GOP a seek to the start lands on.
   FixtureSpec spec;
   spec.container = "vob";
   spec.codec = "mpeg2video";
-  spec.codec_args = {"-q:v", "3"};
-  spec.keyframe_interval = 15;
-  spec.b_frames = 2;
-  spec.frames = 40;
-  spec.start_offset = 0.5;
-  spec.audio_first = true;
+  spec.codec_args = {"-q:v", "2"};
+  spec.width = 352;  // big enough that a keyframe spans several packs
+  spec.height = 288;
   spec.fps = 25;
   spec.frames = 100;
-  spec.width = 352;
-  spec.height = 288;
-  spec.codec_args = {"-q:v", "2"};
+  spec.keyframe_interval = 15;
+  spec.b_frames = 2;
+  spec.start_offset = 0.5;
+  spec.audio_first = true;
   auto det = OpenVideo(Make(spec));
   double length = 0;
   ASSERT_EQ(det->get_StreamLength(&length), S_OK);
@@ -401,3 +397,5 @@ TEST(FfmpegMediaDetTest, ProgramStreamStartsAtItsFirstFrame) {
     EXPECT_EQ(f.Number(), Expected(t, 25, 100)) << "t=" << t;
   }
 }
+
+}  // namespace
