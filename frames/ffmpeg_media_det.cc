@@ -22,6 +22,7 @@ extern "C" {
 #include <vector>
 
 #include "frames/frame_convert.h"
+#include "frames/frame_filter.h"
 #include "platform/imaging.h"
 #include "platform/text_conv.h"
 
@@ -305,6 +306,7 @@ struct FfmpegMediaDet::State {
   std::vector<int64_t> key_shift;
 
   FrameConverter convert;
+  FrameFilter filter;  // deinterlacing and tone mapping, for the pictures that need them
 
   HRESULT Fail(HRESULT hr, std::string text) {
     error = std::move(text);
@@ -806,7 +808,9 @@ HRESULT FfmpegMediaDet::State::GrabAt(double seconds, double tolerance) {
 HRESULT FfmpegMediaDet::State::Deliver(std::int32_t width, std::int32_t height, uint8_t* out) {
   const Geometry g = GeometryOf(Stream(video));
   std::string why;
-  if (!convert.Convert(shown.get(), g.rotation, width, height, out, &why))
+  const AVFrame* picture = filter.Apply(shown.get(), Stream(video), &why);
+  if (picture == nullptr) return Fail(E_FAIL, std::move(why));
+  if (!convert.Convert(picture, g.rotation, width, height, out, &why))
     return Fail(E_FAIL, std::move(why));
   return S_OK;
 }

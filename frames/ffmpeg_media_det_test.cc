@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -84,6 +85,26 @@ void ExpectSize(IMediaDet* det, int width, int height) {
   EXPECT_EQ(bih.biHeight, height);
   EXPECT_EQ(mt.pUnk, nullptr);
   CoTaskMemFree(mt.pbFormat);
+}
+
+// Runs the ffmpeg command-line tool with `args`; true when it succeeds.
+bool RunFfmpeg(const std::string& args) {
+  const std::string command =
+      "ffmpeg -nostdin -hide_banner -loglevel error -y " + args + " </dev/null";
+  return std::system(command.c_str()) == 0;
+}
+
+// Mean difference (0..255) over all channels between a grab and top-down RGB24 rows.
+double MeanError(const Frame& f, const std::string& rgb) {
+  if (rgb.size() != static_cast<size_t>(f.width) * f.height * 3) return 255;
+  double sum = 0;
+  for (int y = 0; y < f.height; ++y)
+    for (int x = 0; x < f.width; ++x)
+      for (int c = 0; c < 3; ++c) {
+        const int got = f.rows()[(f.height - 1 - y) * f.stride() + x * 3 + (2 - c)];
+        sum += std::abs(got - static_cast<std::uint8_t>(rgb[(y * f.width + x) * 3 + c]));
+      }
+  return sum / (3.0 * f.width * f.height);
 }
 
 struct CodecCase {
@@ -395,6 +416,87 @@ TEST(FfmpegMediaDetTest, ProgramStreamStartsAtItsFirstFrame) {
     const Frame f = Grab(det.get(), t, 160, 120);
     ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
     EXPECT_EQ(f.Number(), Expected(t, 25, 100)) << "t=" << t;
+  }
+}
+
+TEST(FfmpegMediaDetTest, HdrAndWideGamutPicturesShowAsOnAnSdrScreen) {
+  // Colour bars made into HDR (PQ with a 4000 cd/m2 content light level, and HLG without any
+  // metadata) and into wide-gamut SDR; each grab is held against the picture ffmpeg's own
+  // tone mapping (Hable, from the stated peak) or gamut conversion gives.
+  struct Case {
+    const char* name;
+    const char* to;       // zscale output of the bars
+    const char* tags;     // what the stream says it is
+    const char* encoder;  // and how it is stored
+    const char* reference;
+  };
+  const std::string tone_map =
+      "zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=709,tonemap=tonemap=hable:desat=0,"
+      "zscale=t=709:m=709:r=tv,format=rgb24";
+  const Case cases[] = {
+      {"pq", "t=smpte2084:p=2020:m=2020_ncl:npl=1000",
+       "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc",
+       "-c:v libx265 -x265-params 'master-display=G(13250,34500)B(7500,3000)R(34000,16000)"
+       "WP(15635,16450)L(40000000,50):max-cll=4000,400:log-level=none'",
+       tone_map.c_str()},
+      {"hlg", "t=arib-std-b67:p=2020:m=2020_ncl:npl=1000",
+       "-color_primaries bt2020 -color_trc arib-std-b67 -colorspace bt2020nc", "-c:v ffv1",
+       tone_map.c_str()},
+      {"sdr-bt2020", "t=2020_10:p=2020:m=2020_ncl",
+       "-color_primaries bt2020 -color_trc bt2020-10 -colorspace bt2020nc", "-c:v ffv1",
+       "zscale=p=709:t=709,format=gbrp,format=rgb24"},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string movie = dir.File(std::string(c.name) + ".mkv");
+    const std::string reference = dir.File(std::string(c.name) + ".rgb");
+    ASSERT_TRUE(RunFfmpeg(std::string("-f lavfi -i smptehdbars=size=320x180:rate=10 -t 0.3 -vf "
+                                      "zscale=tin=709:pin=709:min=709:rin=limited:r=limited:") +
+                          c.to + ",format=yuv420p10le " + c.tags + " " + c.encoder + " '" + movie +
+                          "'"));
+    ASSERT_TRUE(RunFfmpeg("-i '" + movie + "' -vf " + c.reference + " -frames:v 1 -f rawvideo '" +
+                          reference + "'"));
+    auto det = OpenVideo(movie);
+    const Frame f = Grab(det.get(), 0.0, 320, 180);
+    ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
+    EXPECT_LT(MeanError(f, ReadFileBytes(reference)), 1.5);
+  }
+}
+
+TEST(FfmpegMediaDetTest, InterlacedPicturesAreDeinterlaced) {
+  // Fast horizontal motion at 50 pictures a second, woven two by two into interlaced frames:
+  // a grab shows the picture of the first field, not both fields combed together.
+  struct Case {
+    const char* name;
+    const char* scan;
+    const char* encoder;
+  };
+  const Case cases[] = {
+      {"tff.mpg", "tff", "-c:v mpeg2video -q:v 2 -flags +ilme+ildct -top 1"},
+      {"bff.mkv", "bff", "-c:v libx264 -crf 12 -flags +ilme+ildct -x264opts bff=1"},
+  };
+  const std::string source = "-f lavfi -i 'testsrc=size=320x180:rate=50,scroll=horizontal=0.02'";
+  TempDir dir;
+  // Grabs one after another get each its own picture, none held over from the one before.
+  const std::pair<double, int> grabs[] = {{0.22, 10}, {0.62, 30}, {0.22, 10}};
+  for (int picture : {10, 30}) {
+    ASSERT_TRUE(RunFfmpeg(source + " -vf 'select=eq(n\\," + std::to_string(picture) +
+                          ")' -frames:v 1 -f rawvideo -pix_fmt rgb24 '" +
+                          dir.File(std::to_string(picture) + ".rgb") + "'"));
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string movie = dir.File(c.name);
+    ASSERT_TRUE(RunFfmpeg(source + " -t 1 -vf interlace=scan=" + c.scan + ":lowpass=0 " +
+                          c.encoder + " '" + movie + "'"));
+    auto det = OpenVideo(movie);
+    for (auto [t, picture] : grabs) {
+      const Frame f = Grab(det.get(), t, 320, 180);  // frame 5 holds pictures 10 and 11
+      ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
+      EXPECT_LT(MeanError(f, ReadFileBytes(dir.File(std::to_string(picture) + ".rgb"))), 6)
+          << "t=" << t;
+    }
   }
 }
 

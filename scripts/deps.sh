@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config
-  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev libavutil-dev
   libjpeg62-turbo-dev libpng-dev libgif-dev libimagequant-dev libtiff-dev libwebp-dev
   libgtest-dev ffmpeg locales)
 if [ "${VGRID_TEST_DEPS:-0}" = 1 ]; then

@@ -65,7 +65,8 @@ struct MatrixNames {
 
 MatrixNames NamesFor(const std::string& matrix) {
   if (matrix == "bt709") return {"bt709", "bt709", "bt709", "bt709"};
-  if (matrix == "bt2020") return {"bt2020", "bt2020nc", "bt2020", "bt709"};
+  // Only the matrix: BT.2020 primaries would ask for a gamut conversion of the picture.
+  if (matrix == "bt2020") return {"bt2020", "bt2020nc", "bt709", "bt709"};
   return {"bt601", "smpte170m", "smpte170m", "smpte170m"};
 }
 
