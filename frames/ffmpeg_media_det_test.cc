@@ -500,4 +500,41 @@ TEST(FfmpegMediaDetTest, InterlacedPicturesAreDeinterlaced) {
   }
 }
 
+TEST(FfmpegMediaDetTest, TruncatedFilesSpanTheFramesThatAreThere) {
+  // Downloads cut short: an MP4 whose index, at the front, lists frames past the cut, and a
+  // WebM whose header states the whole length. The length is that of the frames present,
+  // and grabs across it, up to its end, get each the frame shown at its time.
+  FixtureSpec mp4;
+  mp4.container = "mp4";
+  mp4.codec = "libx264";
+  mp4.codec_args = {"-preset", "veryfast", "-crf", "20", "-movflags", "+faststart"};
+  mp4.keyframe_interval = 10;
+  mp4.frames = 60;
+  mp4.audio_first = true;
+  FixtureSpec webm;
+  webm.container = "webm";
+  webm.codec = "libvpx-vp9";
+  webm.codec_args = {"-deadline", "realtime", "-cpu-used", "8", "-crf", "20", "-b:v", "0"};
+  webm.keyframe_interval = 10;
+  webm.frames = 60;
+  TempDir dir;
+  for (const FixtureSpec& spec : {mp4, webm}) {
+    SCOPED_TRACE(spec.container);
+    const std::string whole = ReadFileBytes(Make(spec));
+    const std::string cut = dir.File("cut." + spec.container);
+    ASSERT_TRUE(WriteFileBytes(cut, whole.substr(0, whole.size() * 55 / 100)));
+    auto det = OpenVideo(cut);
+    double length = 0;
+    ASSERT_EQ(det->get_StreamLength(&length), S_OK);
+    EXPECT_GT(length, 1.5);
+    EXPECT_LT(length, 4.5);
+    for (int k = 0; k <= 6; ++k) {
+      const double t = k < 6 ? length * k / 6 : length - 0.05;
+      const Frame f = Grab(det.get(), t, 160, 120);
+      ASSERT_EQ(f.hr, S_OK) << "t=" << t << " " << det->LastErrorText();
+      EXPECT_EQ(f.Number(), Expected(t, 10, 60)) << "t=" << t << " of " << length;
+    }
+  }
+}
+
 }  // namespace
