@@ -814,7 +814,9 @@ HRESULT FfmpegMediaDet::State::GrabAt(double seconds, double tolerance) {
 HRESULT FfmpegMediaDet::State::Deliver(std::int32_t width, std::int32_t height, uint8_t* out) {
   const Geometry g = GeometryOf(Stream(video));
   std::string why;
-  const AVFrame* picture = filter.Apply(shown.get(), Stream(video), &why);
+  const bool sideways = g.rotation == 90 || g.rotation == 270;
+  const AVFrame* picture = filter.Apply(shown.get(), Stream(video), sideways ? height : width,
+                                        sideways ? width : height, &why);
   if (picture == nullptr) return Fail(E_FAIL, std::move(why));
   if (!convert.Convert(picture, g.rotation, width, height, out, &why))
     return Fail(E_FAIL, std::move(why));

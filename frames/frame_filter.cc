@@ -75,7 +75,7 @@ struct InOutFreer {
 using InOutPtr = std::unique_ptr<AVFilterInOut, InOutFreer>;
 
 // The filters frame `f` of `st` needs, empty when it needs none.
-std::string ChainFor(const AVFrame* f, const AVStream* st) {
+std::string ChainFor(const AVFrame* f, const AVStream* st, int width, int height) {
   std::string chain;
   // A player deinterlaces what the decoder says is interlaced (soft-telecined and progressive
   // pictures are not): yadif, one picture per frame, at the frame's time.
@@ -83,19 +83,26 @@ std::string ChainFor(const AVFrame* f, const AVStream* st) {
   const bool pq = f->color_trc == AVCOL_TRC_SMPTE2084;
   const bool hlg = f->color_trc == AVCOL_TRC_ARIB_STD_B67;
   std::string colours;
+  // Colours are converted per pixel: a picture bigger than it is shown is made that size
+  // first (in the picture's own coding, as the scaler would), which costs a fraction of
+  // converting every pixel of a 4K picture in floating point.
+  std::string resize;
+  if (width > 0 && height > 0 && width <= f->width && height <= f->height &&
+      (width < f->width || height < f->height))
+    resize = ":w=" + std::to_string(width) + ":h=" + std::to_string(height) + ":f=bicubic";
   if (pq || hlg) {
     // Linear light with 100 cd/m2 as 1.0, BT.709 primaries, the Hable curve from the
     // stream's peak down to SDR white, then the BT.709 transfer.
     char peak[32];
     std::snprintf(peak, sizeof peak, "%.3f", PeakNits(f, st) / 100.0);
-    colours = "zscale=" + InputColours(f, f->color_trc) +
+    colours = "zscale=" + InputColours(f, f->color_trc) + resize +
               ":t=linear:npl=100,format=gbrpf32le,zscale=p=709,tonemap=tonemap=hable:desat=0:"
               "peak=" +
               peak + ",zscale=t=709,format=gbrp";
   } else if (f->color_primaries == AVCOL_PRI_BT2020) {
     // Wide-gamut SDR: the primaries converted in linear light, the transfer kept.
     const int transfer = f->color_trc != AVCOL_TRC_UNSPECIFIED ? f->color_trc : AVCOL_TRC_BT709;
-    colours = "zscale=" + InputColours(f, transfer) + ":p=709:t=709,format=gbrp";
+    colours = "zscale=" + InputColours(f, transfer) + resize + ":p=709:t=709,format=gbrp";
   }
   if (!colours.empty()) chain += (chain.empty() ? "" : ",") + colours;
   return chain;
@@ -161,8 +168,9 @@ bool FrameFilter::Build(const AVFrame* f, const std::string& chain, std::string*
   return true;
 }
 
-const AVFrame* FrameFilter::Apply(const AVFrame* f, const AVStream* st, std::string* error) {
-  const std::string chain = ChainFor(f, st);
+const AVFrame* FrameFilter::Apply(const AVFrame* f, const AVStream* st, int width, int height,
+                                  std::string* error) {
+  const std::string chain = ChainFor(f, st, width, height);
   if (chain.empty()) return f;
   const std::string key = chain + "|" + std::to_string(f->width) + "x" + std::to_string(f->height) +
                           "|" + std::to_string(f->format) + "|" +

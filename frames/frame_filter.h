@@ -19,11 +19,13 @@ class FrameFilter {
   FrameFilter(const FrameFilter&) = delete;
   FrameFilter& operator=(const FrameFilter&) = delete;
 
-  /// The picture to convert for frame `f` of stream `st`: `f` itself when it needs nothing,
-  /// otherwise the filtered picture (the same size, as 8-bit planar RGB after tone mapping or
-  /// in the frame's own format after deinterlacing), valid until the next call or Reset.
-  /// nullptr on failure, with the reason in *error.
-  const AVFrame* Apply(const AVFrame* f, const AVStream* st, std::string* error);
+  /// The picture to convert for frame `f` of stream `st`, which is to be scaled to `width` x
+  /// `height` (before any turning): `f` itself when it needs nothing, otherwise the filtered
+  /// picture, valid until the next call or Reset. Deinterlaced pictures keep the frame's size
+  /// and format; colour-converted ones are 8-bit planar RGB, made no bigger than they are to
+  /// be shown. nullptr on failure, with the reason in *error.
+  const AVFrame* Apply(const AVFrame* f, const AVStream* st, int width, int height,
+                       std::string* error);
   /// Forgets the filter graph (a new file may bring other pictures).
   void Reset();
 
