@@ -816,8 +816,7 @@ HRESULT FfmpegMediaDet::State::Deliver(std::int32_t width, std::int32_t height, 
   std::string why;
   const bool sideways = g.rotation == 90 || g.rotation == 270;
   const AVFrame* picture = filter.Apply(shown.get(), Stream(video), sideways ? height : width,
-                                        sideways ? width : height, &why);
-  if (picture == nullptr) return Fail(E_FAIL, std::move(why));
+                                        sideways ? width : height);
   if (!convert.Convert(picture, g.rotation, width, height, out, &why))
     return Fail(E_FAIL, std::move(why));
   return S_OK;

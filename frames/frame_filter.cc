@@ -64,11 +64,6 @@ std::string InputColours(const AVFrame* f, int transfer) {
   return s;
 }
 
-bool Failure(std::string* error, const std::string& text) {
-  *error = text;
-  return false;
-}
-
 struct InOutFreer {
   void operator()(AVFilterInOut* p) const { avfilter_inout_free(&p); }
 };
@@ -123,10 +118,10 @@ void FrameFilter::Reset() {
   out_.reset();
 }
 
-bool FrameFilter::Build(const AVFrame* f, const std::string& chain, std::string* error) {
+bool FrameFilter::Build(const AVFrame* f, const std::string& chain) {
   graph_.reset(avfilter_graph_alloc());
   source_ = sink_ = nullptr;
-  if (!graph_) return Failure(error, "out of memory");
+  if (!graph_) return false;
   const AVRational sar = f->sample_aspect_ratio.num > 0 && f->sample_aspect_ratio.den > 0
                              ? f->sample_aspect_ratio
                              : AVRational{1, 1};
@@ -140,14 +135,14 @@ bool FrameFilter::Build(const AVFrame* f, const std::string& chain, std::string*
       avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"), "out", nullptr,
                                    nullptr, graph_.get()) < 0) {
     graph_.reset();
-    return Failure(error, "cannot set up the picture filters");
+    return false;
   }
   // The chain's open input is fed by the source, its open output feeds the sink.
   InOutPtr from_source(avfilter_inout_alloc());
   InOutPtr to_sink(avfilter_inout_alloc());
   if (!from_source || !to_sink) {
     graph_.reset();
-    return Failure(error, "out of memory");
+    return false;
   }
   from_source->name = av_strdup("in");
   from_source->filter_ctx = source;
@@ -161,15 +156,14 @@ bool FrameFilter::Build(const AVFrame* f, const std::string& chain, std::string*
   if (rc >= 0) rc = avfilter_graph_config(graph_.get(), nullptr);
   if (rc < 0) {
     graph_.reset();
-    return Failure(error, "cannot set up the picture filters for this picture");
+    return false;
   }
   source_ = source;
   sink_ = sink;
   return true;
 }
 
-const AVFrame* FrameFilter::Apply(const AVFrame* f, const AVStream* st, int width, int height,
-                                  std::string* error) {
+const AVFrame* FrameFilter::Apply(const AVFrame* f, const AVStream* st, int width, int height) {
   const std::string chain = ChainFor(f, st, width, height);
   if (chain.empty()) return f;
   const std::string key = chain + "|" + std::to_string(f->width) + "x" + std::to_string(f->height) +
@@ -179,15 +173,12 @@ const AVFrame* FrameFilter::Apply(const AVFrame* f, const AVStream* st, int widt
   if (!graph_ || spent_ || key != built_for_) {
     built_for_.clear();
     spent_ = false;
-    if (!Build(f, chain, error)) return nullptr;
+    if (!Build(f, chain)) return f;
     built_for_ = key;
   }
   if (!out_) out_.reset(av_frame_alloc());
   std::unique_ptr<AVFrame, FrameFreer> in(av_frame_clone(f));
-  if (!out_ || !in) {
-    *error = "out of memory";
-    return nullptr;
-  }
+  if (!out_ || !in) return f;
   av_frame_unref(out_.get());
   int rc = av_buffersrc_add_frame_flags(source_, in.get(), 0);
   // The deinterlacer holds a lone frame until it sees what follows; the end of input makes
@@ -201,8 +192,7 @@ const AVFrame* FrameFilter::Apply(const AVFrame* f, const AVStream* st, int widt
     // The graph may hold anything now; the next picture gets a new one.
     graph_.reset();
     built_for_.clear();
-    *error = "picture filtering failed";
-    return nullptr;
+    return f;
   }
   return out_.get();
 }

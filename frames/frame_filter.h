@@ -23,14 +23,14 @@ class FrameFilter {
   /// `height` (before any turning): `f` itself when it needs nothing, otherwise the filtered
   /// picture, valid until the next call or Reset. Deinterlaced pictures keep the frame's size
   /// and format; colour-converted ones are 8-bit planar RGB, made no bigger than they are to
-  /// be shown. nullptr on failure, with the reason in *error.
-  const AVFrame* Apply(const AVFrame* f, const AVStream* st, int width, int height,
-                       std::string* error);
+  /// be shown. A picture the filters cannot take (a size or colour coding they do not
+  /// handle, or memory running out) is given back as it is, to be shown as decoded.
+  const AVFrame* Apply(const AVFrame* f, const AVStream* st, int width, int height);
   /// Forgets the filter graph (a new file may bring other pictures).
   void Reset();
 
  private:
-  bool Build(const AVFrame* f, const std::string& chain, std::string* error);
+  bool Build(const AVFrame* f, const std::string& chain);
 
   struct GraphFreer {
     void operator()(AVFilterGraph* p) const;
