@@ -95,7 +95,8 @@ std::string ChainFor(const AVFrame* f, const AVStream* st, int width, int height
               "peak=" +
               peak + ",zscale=t=709,format=gbrp";
   } else if (f->color_primaries == AVCOL_PRI_BT2020) {
-    // Wide-gamut SDR: the primaries converted in linear light, the transfer kept.
+    // Wide-gamut SDR: the primaries converted in linear light; BT.709's transfer is the
+    // curve of BT.2020's.
     const int transfer = f->color_trc != AVCOL_TRC_UNSPECIFIED ? f->color_trc : AVCOL_TRC_BT709;
     colours = "zscale=" + InputColours(f, transfer) + resize + ":p=709:t=709,format=gbrp";
   }
@@ -110,13 +111,6 @@ void FrameFilter::FrameFreer::operator()(AVFrame* p) const { av_frame_free(&p); 
 
 FrameFilter::FrameFilter() = default;
 FrameFilter::~FrameFilter() = default;
-
-void FrameFilter::Reset() {
-  graph_.reset();
-  source_ = sink_ = nullptr;
-  built_for_.clear();
-  out_.reset();
-}
 
 bool FrameFilter::Build(const AVFrame* f, const std::string& chain) {
   graph_.reset(avfilter_graph_alloc());

@@ -1,6 +1,6 @@
 // What a player does to a decoded picture before its colours are converted for the screen:
-// interlaced pictures are deinterlaced, and HDR pictures (PQ or HLG transfer) are tone mapped
-// to BT.709 SDR, as are wide-gamut BT.2020 ones converted to BT.709 primaries. Ordinary
+// interlaced pictures are deinterlaced, HDR pictures (PQ or HLG transfer) are tone mapped to
+// BT.709 SDR, and wide-gamut SDR ones (BT.2020 primaries) get BT.709 primaries. Ordinary
 // progressive SDR pictures pass through untouched, at no cost.
 #pragma once
 
@@ -21,13 +21,11 @@ class FrameFilter {
 
   /// The picture to convert for frame `f` of stream `st`, which is to be scaled to `width` x
   /// `height` (before any turning): `f` itself when it needs nothing, otherwise the filtered
-  /// picture, valid until the next call or Reset. Deinterlaced pictures keep the frame's size
+  /// picture, valid until the next call. Deinterlaced pictures keep the frame's size
   /// and format; colour-converted ones are 8-bit planar RGB, made no bigger than they are to
   /// be shown. A picture the filters cannot take (a size or colour coding they do not
   /// handle, or memory running out) is given back as it is, to be shown as decoded.
   const AVFrame* Apply(const AVFrame* f, const AVStream* st, int width, int height);
-  /// Forgets the filter graph (a new file may bring other pictures).
-  void Reset();
 
  private:
   bool Build(const AVFrame* f, const std::string& chain);
