@@ -22,6 +22,7 @@ extern "C" {
 #include <vector>
 
 #include "frames/frame_convert.h"
+#include "frames/frame_filter.h"
 #include "platform/imaging.h"
 #include "platform/text_conv.h"
 
@@ -60,6 +61,10 @@ constexpr int kMaxSeekRetries = 5;
 constexpr double kForwardDecodeSeconds = 2.0;
 // Bytes before the end of a file from which its last timestamps are looked for.
 constexpr int64_t kTailScanBytes = 4 << 20;
+// Bytes before the end of a file read to check a stated length, and how much shorter than
+// stated the data found there must end for the length to be taken from it.
+constexpr int64_t kTailCheckBytes = 512 << 10;
+constexpr double kLengthCheckMargin = 0.5;
 // Packets read ahead of the decoder to learn whether a frame can be the one wanted; B-frame
 // reordering never reaches further than this.
 constexpr size_t kLookaheadPackets = 16;
@@ -305,6 +310,7 @@ struct FfmpegMediaDet::State {
   std::vector<int64_t> key_shift;
 
   FrameConverter convert;
+  FrameFilter filter;  // deinterlacing and tone mapping, for the pictures that need them
 
   HRESULT Fail(HRESULT hr, std::string text) {
     error = std::move(text);
@@ -315,6 +321,7 @@ struct FfmpegMediaDet::State {
   HRESULT OpenDecoder(int index);
   enum class SeekMode { kKeyframeBefore, kStart, kStartByByte };
   HRESULT SeekTo(int64_t ts, SeekMode mode);
+  bool LandedAtStart(int64_t start, PacketPtr* key);
   HRESULT Advance(int64_t target);
   int ReadVideoPacket(AVPacket* out, int* foreign);
   int DemuxVideoPacket(AVPacket* out, int* foreign);
@@ -328,6 +335,8 @@ struct FfmpegMediaDet::State {
   HRESULT GrabAt(double seconds, double tolerance);
   HRESULT Deliver(std::int32_t width, std::int32_t height, uint8_t* out);
   double Length(int index);
+  enum class StatedLength { kTrusted, kToCheck, kPastTheEnd };
+  StatedLength TrustInLength(int index);
 };
 
 void FfmpegMediaDet::State::CloseDecoder() {
@@ -385,12 +394,19 @@ HRESULT FfmpegMediaDet::State::SeekTo(int64_t ts, SeekMode mode) {
   const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
   const bool byte_seekable = !(fmt->iformat->flags & AVFMT_NO_BYTE_SEEK);
   int rc = 0;
+  PacketPtr first_key;  // read after a seek to the start, to check where it landed
   if (mode == SeekMode::kKeyframeBefore) {
     rc = av_seek_frame(fmt.get(), video, ts, AVSEEK_FLAG_BACKWARD);
   } else if (mode == SeekMode::kStartByByte && byte_seekable) {
     rc = av_seek_frame(fmt.get(), -1, 0, AVSEEK_FLAG_BYTE);
   } else if (!fresh) {
     rc = av_seek_frame(fmt.get(), video, start, AVSEEK_FLAG_BACKWARD);
+    // A seek by time can land on a later GOP (MPEG program streams do); unless the first
+    // keyframe it reaches is the stream's first, the file is read from its first byte.
+    if (rc >= 0 && byte_seekable && !LandedAtStart(start, &first_key)) {
+      first_key.reset();
+      rc = -1;
+    }
     if (rc < 0 && byte_seekable) rc = av_seek_frame(fmt.get(), -1, 0, AVSEEK_FLAG_BYTE);
   }
   at_start = mode != SeekMode::kKeyframeBefore;
@@ -398,6 +414,7 @@ HRESULT FfmpegMediaDet::State::SeekTo(int64_t ts, SeekMode mode) {
   if (rc < 0) return Fail(FromAvError(rc, E_FAIL), "seek failed: " + AvErrorText(rc));
   avcodec_flush_buffers(dec.get());
   ahead.clear();
+  if (first_key) ahead.push_back(std::move(first_key));
   ahead_rc = 0;
   recently_sent.clear();
   detached = false;
@@ -407,6 +424,25 @@ HRESULT FfmpegMediaDet::State::SeekTo(int64_t ts, SeekMode mode) {
   min_pts = AV_NOPTS_VALUE;
   wait_keyframe = true;
   return S_OK;
+}
+
+// Reads the video packets after a seek up to the first keyframe, into *key, and tells
+// whether that keyframe is decoded no later than `start`, the stream's first time: only the
+// first GOP's keyframe is.
+bool FfmpegMediaDet::State::LandedAtStart(int64_t start, PacketPtr* key) {
+  PacketPtr p(av_packet_alloc());
+  if (!p) return false;
+  int foreign = 0;
+  for (int n = 0; n < kMaxPacketsWithoutPicture; ++n) {
+    if (DemuxVideoPacket(p.get(), &foreign) < 0) return false;
+    if (p->flags & AV_PKT_FLAG_KEY) {
+      const int64_t t = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
+      *key = std::move(p);
+      return t != AV_NOPTS_VALUE && t <= start;
+    }
+    av_packet_unref(p.get());
+  }
+  return false;
 }
 
 int64_t FfmpegMediaDet::State::FramePts(const AVFrame* f) {
@@ -778,43 +814,88 @@ HRESULT FfmpegMediaDet::State::GrabAt(double seconds, double tolerance) {
 HRESULT FfmpegMediaDet::State::Deliver(std::int32_t width, std::int32_t height, uint8_t* out) {
   const Geometry g = GeometryOf(Stream(video));
   std::string why;
-  if (!convert.Convert(shown.get(), g.rotation, width, height, out, &why))
+  const bool sideways = g.rotation == 90 || g.rotation == 270;
+  const AVFrame* picture = filter.Apply(shown.get(), Stream(video), sideways ? height : width,
+                                        sideways ? width : height);
+  if (!convert.Convert(picture, g.rotation, width, height, out, &why))
     return Fail(E_FAIL, std::move(why));
   return S_OK;
 }
 
+// How far the length the container states for a stream can be trusted: a stream whose data
+// the index places within the file (MP4, AVI), or whose length the demuxer took from the
+// timestamps at the file's end (MPEG-TS and PS), has it; one whose index lists data past the
+// end of the file (a download cut short, its index at the front) has not; for the rest
+// (Matroska, whose cues are lost with the end of a file) the end of the file is checked.
+FfmpegMediaDet::State::StatedLength FfmpegMediaDet::State::TrustInLength(int index) {
+  AVStream* st = Stream(index);
+  const int n = avformat_index_get_entries_count(st);
+  const int64_t file_size = fmt->pb ? avio_size(fmt->pb) : -1;
+  if (file_size <= 0) return StatedLength::kTrusted;
+  if (n > 0) {
+    const AVIndexEntry* last = avformat_index_get_entry(st, n - 1);
+    if (last != nullptr && last->pos + std::max(last->size, 0) > file_size)
+      return StatedLength::kPastTheEnd;
+    if (last != nullptr && last->size > 0) return StatedLength::kTrusted;
+  }
+  if (fmt->duration_estimation_method == AVFMT_DURATION_FROM_PTS) return StatedLength::kTrusted;
+  return StatedLength::kToCheck;
+}
+
 double FfmpegMediaDet::State::Length(int index) {
   AVStream* st = Stream(index);
-  if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
-    return st->duration * av_q2d(st->time_base);
-  // A duration guessed from the bit rate is no statement of the container.
-  if (fmt->duration != AV_NOPTS_VALUE && fmt->duration > 0 &&
-      fmt->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
-    double length = fmt->duration / static_cast<double>(AV_TIME_BASE);
+  double stated = -1;
+  if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
+    stated = st->duration * av_q2d(st->time_base);
+  } else if (fmt->duration != AV_NOPTS_VALUE && fmt->duration > 0 &&
+             fmt->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
+    // A duration guessed from the bit rate is no statement of the container.
+    stated = fmt->duration / static_cast<double>(AV_TIME_BASE);
     if (st->start_time != AV_NOPTS_VALUE && fmt->start_time != AV_NOPTS_VALUE)
-      length -= st->start_time * av_q2d(st->time_base) - fmt->start_time / double(AV_TIME_BASE);
-    return std::max(0.0, length);
+      stated -= st->start_time * av_q2d(st->time_base) - fmt->start_time / double(AV_TIME_BASE);
+    stated = std::max(0.0, stated);
   }
-  // The container states none: the end of the last packet of the stream near the file's
-  // end, counted from the stream's first timestamp.
+  const StatedLength trust = stated >= 0 ? TrustInLength(index) : StatedLength::kPastTheEnd;
+  if (trust == StatedLength::kTrusted) return stated;
+  // The end of the last packet of the stream near the file's end, counted from the stream's
+  // first timestamp. Where the demuxer cannot seek by byte, reading starts at the last
+  // keyframe whose data the index places within the file. A stated length that is only
+  // checked gets a shorter look at the end, and no reading of the whole file.
+  const bool byte_seekable = !(fmt->iformat->flags & AVFMT_NO_BYTE_SEEK);
+  const int64_t tail = trust == StatedLength::kToCheck ? kTailCheckBytes : kTailScanBytes;
   int64_t first = st->start_time;
   int64_t end = AV_NOPTS_VALUE;
   int64_t total_duration = 0;  // of every packet, for a stream without timestamps
   const int64_t file_size = fmt->pb ? avio_size(fmt->pb) : -1;
   PacketPtr p(av_packet_alloc());
-  if (!p) return 0;
+  if (!p) return std::max(stated, 0.0);
   for (int pass = 0; pass < 2 && end == AV_NOPTS_VALUE; ++pass) {
-    int rc;
-    if (pass == 0 && file_size > kTailScanBytes)
-      rc = av_seek_frame(fmt.get(), -1, file_size - kTailScanBytes, AVSEEK_FLAG_BYTE);
-    else if (pass == 0)
+    int rc = -1;
+    if (pass == 0 && !byte_seekable) {
+      for (int k = avformat_index_get_entries_count(st) - 1; k >= 0; --k) {
+        const AVIndexEntry* e = avformat_index_get_entry(st, k);
+        if (e != nullptr && (e->flags & AVINDEX_KEYFRAME) &&
+            e->pos + std::max(e->size, 0) <= file_size) {
+          rc = av_seek_frame(fmt.get(), index, e->timestamp, AVSEEK_FLAG_BACKWARD);
+          break;
+        }
+      }
+    } else if (pass == 0 && file_size > tail) {
+      rc = av_seek_frame(fmt.get(), -1, file_size - tail, AVSEEK_FLAG_BYTE);
+    } else if (pass == 0 || !byte_seekable || (stated >= 0 && file_size > tail)) {
       continue;
-    else
-      rc = av_seek_frame(fmt.get(), -1, 0, AVSEEK_FLAG_BYTE);
+    } else {
+      // A small file read whole to check it: from the start by time, which also revives a
+      // Matroska demuxer that reached the file's end while the file was opened.
+      if (trust == StatedLength::kToCheck && st->start_time != AV_NOPTS_VALUE)
+        rc = av_seek_frame(fmt.get(), index, st->start_time, AVSEEK_FLAG_BACKWARD);
+      if (rc < 0) rc = av_seek_frame(fmt.get(), -1, 0, AVSEEK_FLAG_BYTE);
+    }
     fresh = false;
     if (rc < 0) continue;
     while (av_read_frame(fmt.get(), p.get()) >= 0) {
-      if (p->stream_index == index) {
+      // A packet cut off by the end of the file is no frame.
+      if (p->stream_index == index && !(p->flags & AV_PKT_FLAG_CORRUPT)) {
         if (pass == 1) total_duration += std::max<int64_t>(p->duration, 0);
         int64_t ts = p->pts != AV_NOPTS_VALUE ? p->pts : p->dts;
         if (ts != AV_NOPTS_VALUE) {
@@ -829,9 +910,18 @@ double FfmpegMediaDet::State::Length(int index) {
   }
   // The demuxer has moved: the next grab must seek.
   have_shown = have_next = false;
-  if (end == AV_NOPTS_VALUE) return total_duration * av_q2d(st->time_base);
-  if (first == AV_NOPTS_VALUE) first = 0;
-  return std::max(0.0, (end - first) * av_q2d(st->time_base));
+  double length;
+  if (end == AV_NOPTS_VALUE) {
+    length = total_duration * av_q2d(st->time_base);
+  } else {
+    if (first == AV_NOPTS_VALUE) first = 0;
+    length = std::max(0.0, (end - first) * av_q2d(st->time_base));
+  }
+  if (stated < 0) return length;
+  // The data ends before the stated length: the length is what is there. A checked length
+  // keeps a small difference (audio lasting a little longer than the video, say).
+  const double margin = trust == StatedLength::kToCheck ? kLengthCheckMargin : 0;
+  return end != AV_NOPTS_VALUE && length < stated - margin ? length : stated;
 }
 
 FfmpegMediaDet::FfmpegMediaDet() : state_(std::make_unique<State>()) {

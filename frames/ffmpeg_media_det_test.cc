@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -84,6 +85,34 @@ void ExpectSize(IMediaDet* det, int width, int height) {
   EXPECT_EQ(bih.biHeight, height);
   EXPECT_EQ(mt.pUnk, nullptr);
   CoTaskMemFree(mt.pbFormat);
+}
+
+// Runs the ffmpeg command-line tool with `args`; true when it succeeds.
+bool RunFfmpeg(const std::string& args) {
+  const std::string command =
+      "ffmpeg -nostdin -hide_banner -loglevel error -y " + args + " </dev/null";
+  return std::system(command.c_str()) == 0;
+}
+
+// Mean difference (0..255) over all channels between a grab and top-down RGB24 rows of the
+// same size, or of twice the size (averaged 2 x 2 then).
+double MeanError(const Frame& f, const std::string& rgb) {
+  const size_t pixels = static_cast<size_t>(f.width) * f.height;
+  const int scale = rgb.size() == pixels * 3 ? 1 : rgb.size() == pixels * 12 ? 2 : 0;
+  if (scale == 0) return 255;
+  double sum = 0;
+  for (int y = 0; y < f.height; ++y)
+    for (int x = 0; x < f.width; ++x)
+      for (int c = 0; c < 3; ++c) {
+        double want = 0;
+        for (int dy = 0; dy < scale; ++dy)
+          for (int dx = 0; dx < scale; ++dx)
+            want += static_cast<std::uint8_t>(
+                rgb[((y * scale + dy) * f.width * scale + x * scale + dx) * 3 + c]);
+        const int got = f.rows()[(f.height - 1 - y) * f.stride() + x * 3 + (2 - c)];
+        sum += std::abs(got - want / (scale * scale));
+      }
+  return sum / (3.0 * pixels);
 }
 
 struct CodecCase {
@@ -370,6 +399,154 @@ TEST(FfmpegMediaDetTest, SizeQueryAndBadArguments) {
   EXPECT_EQ(det.GetBitmapBits(0.0, &size, nullptr, 100000, 100000), E_INVALIDARG);
   char buffer[64];
   EXPECT_TRUE(Failed(det.GetBitmapBits(0.0, nullptr, buffer, 4, 4)));  // nothing open
+}
+
+TEST(FfmpegMediaDetTest, ProgramStreamStartsAtItsFirstFrame) {
+  // A DVD-style MPEG program stream whose timestamps start late: time 0 is its first frame,
+  // not the first frame of the GOP a seek to the start lands on.
+  FixtureSpec spec;
+  spec.container = "vob";
+  spec.codec = "mpeg2video";
+  spec.codec_args = {"-q:v", "2"};
+  spec.width = 352;  // big enough that a keyframe spans several packs
+  spec.height = 288;
+  spec.fps = 25;
+  spec.frames = 100;
+  spec.keyframe_interval = 15;
+  spec.b_frames = 2;
+  spec.start_offset = 0.5;
+  spec.audio_first = true;
+  auto det = OpenVideo(Make(spec));
+  double length = 0;
+  ASSERT_EQ(det->get_StreamLength(&length), S_OK);
+  EXPECT_NEAR(length, 4.0, 0.2);
+  for (double t : {0.0, 2.25, 0.0, 1.05, 3.9, 0.35}) {
+    const Frame f = Grab(det.get(), t, 160, 120);
+    ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
+    EXPECT_EQ(f.Number(), Expected(t, 25, 100)) << "t=" << t;
+  }
+}
+
+TEST(FfmpegMediaDetTest, HdrAndWideGamutPicturesShowAsOnAnSdrScreen) {
+  // Colour bars made into HDR (PQ with a 4000 cd/m2 content light level, and HLG without any
+  // metadata) and into wide-gamut SDR; each grab is held against the picture ffmpeg's own
+  // tone mapping (Hable, from the stated peak) or gamut conversion gives.
+  struct Case {
+    const char* name;
+    const char* to;       // zscale output of the bars
+    const char* tags;     // what the stream says it is
+    const char* encoder;  // and how it is stored
+    const char* reference;
+  };
+  const std::string tone_map =
+      "zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=709,tonemap=tonemap=hable:desat=0,"
+      "zscale=t=709:m=709:r=tv,format=rgb24";
+  const Case cases[] = {
+      {"pq", "t=smpte2084:p=2020:m=2020_ncl:npl=1000",
+       "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc",
+       "-c:v libx265 -x265-params 'master-display=G(13250,34500)B(7500,3000)R(34000,16000)"
+       "WP(15635,16450)L(40000000,50):max-cll=4000,400:log-level=none'",
+       tone_map.c_str()},
+      {"hlg", "t=arib-std-b67:p=2020:m=2020_ncl:npl=1000",
+       "-color_primaries bt2020 -color_trc arib-std-b67 -colorspace bt2020nc", "-c:v ffv1",
+       tone_map.c_str()},
+      {"sdr-bt2020", "t=2020_10:p=2020:m=2020_ncl",
+       "-color_primaries bt2020 -color_trc bt2020-10 -colorspace bt2020nc", "-c:v ffv1",
+       "zscale=p=709:t=709,format=gbrp,format=rgb24"},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string movie = dir.File(std::string(c.name) + ".mkv");
+    const std::string reference = dir.File(std::string(c.name) + ".rgb");
+    ASSERT_TRUE(RunFfmpeg(std::string("-f lavfi -i smptehdbars=size=320x180:rate=10 -t 0.3 -vf "
+                                      "zscale=tin=709:pin=709:min=709:rin=limited:r=limited:") +
+                          c.to + ",format=yuv420p10le " + c.tags + " " + c.encoder + " '" + movie +
+                          "'"));
+    ASSERT_TRUE(RunFfmpeg("-i '" + movie + "' -vf " + c.reference + " -frames:v 1 -f rawvideo '" +
+                          reference + "'"));
+    auto det = OpenVideo(movie);
+    const Frame f = Grab(det.get(), 0.0, 320, 180);
+    ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
+    EXPECT_LT(MeanError(f, ReadFileBytes(reference)), 1.5);
+    // Smaller than the picture, as in a sheet's cell.
+    const Frame cell = Grab(det.get(), 0.0, 160, 90);
+    ASSERT_EQ(cell.hr, S_OK) << det->LastErrorText();
+    EXPECT_LT(MeanError(cell, ReadFileBytes(reference)), 2.5);
+  }
+}
+
+TEST(FfmpegMediaDetTest, InterlacedPicturesAreDeinterlaced) {
+  // Fast horizontal motion at 50 pictures a second, woven two by two into interlaced frames:
+  // a grab shows the picture of the first field, not both fields combed together.
+  struct Case {
+    const char* name;
+    const char* scan;
+    const char* encoder;
+  };
+  const Case cases[] = {
+      {"tff.mpg", "tff", "-c:v mpeg2video -q:v 2 -flags +ilme+ildct -top 1"},
+      {"bff.mkv", "bff", "-c:v libx264 -crf 12 -flags +ilme+ildct -x264opts bff=1"},
+  };
+  const std::string source = "-f lavfi -i 'testsrc=size=320x180:rate=50,scroll=horizontal=0.02'";
+  TempDir dir;
+  // Grabs one after another get each its own picture, none held over from the one before.
+  const std::pair<double, int> grabs[] = {{0.22, 10}, {0.62, 30}, {0.22, 10}};
+  for (int picture : {10, 30}) {
+    ASSERT_TRUE(RunFfmpeg(source + " -vf 'select=eq(n\\," + std::to_string(picture) +
+                          ")' -frames:v 1 -f rawvideo -pix_fmt rgb24 '" +
+                          dir.File(std::to_string(picture) + ".rgb") + "'"));
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string movie = dir.File(c.name);
+    ASSERT_TRUE(RunFfmpeg(source + " -t 1 -vf interlace=scan=" + c.scan + ":lowpass=0 " +
+                          c.encoder + " '" + movie + "'"));
+    auto det = OpenVideo(movie);
+    for (auto [t, picture] : grabs) {
+      const Frame f = Grab(det.get(), t, 320, 180);  // frame 5 holds pictures 10 and 11
+      ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
+      EXPECT_LT(MeanError(f, ReadFileBytes(dir.File(std::to_string(picture) + ".rgb"))), 6)
+          << "t=" << t;
+    }
+  }
+}
+
+TEST(FfmpegMediaDetTest, TruncatedFilesSpanTheFramesThatAreThere) {
+  // Downloads cut short: an MP4 whose index, at the front, lists frames past the cut, and a
+  // WebM whose header states the whole length. The length is that of the frames present,
+  // and grabs across it, up to its end, get each the frame shown at its time.
+  FixtureSpec mp4;
+  mp4.container = "mp4";
+  mp4.codec = "libx264";
+  mp4.codec_args = {"-preset", "veryfast", "-crf", "20", "-movflags", "+faststart"};
+  mp4.keyframe_interval = 10;
+  mp4.frames = 60;
+  mp4.audio_first = true;
+  FixtureSpec webm;
+  webm.container = "webm";
+  webm.codec = "libvpx-vp9";
+  webm.codec_args = {"-deadline", "realtime", "-cpu-used", "8", "-crf", "20", "-b:v", "0"};
+  webm.keyframe_interval = 10;
+  webm.frames = 60;
+  TempDir dir;
+  for (const FixtureSpec& spec : {mp4, webm}) {
+    SCOPED_TRACE(spec.container);
+    const std::string whole = ReadFileBytes(Make(spec));
+    const std::string cut = dir.File("cut." + spec.container);
+    ASSERT_TRUE(WriteFileBytes(cut, whole.substr(0, whole.size() * 55 / 100)));
+    auto det = OpenVideo(cut);
+    double length = 0;
+    ASSERT_EQ(det->get_StreamLength(&length), S_OK);
+    EXPECT_GT(length, 1.5);
+    EXPECT_LT(length, 4.5);
+    for (int k = 0; k <= 6; ++k) {
+      const double t = k < 6 ? length * k / 6 : length - 0.05;
+      const Frame f = Grab(det.get(), t, 160, 120);
+      ASSERT_EQ(f.hr, S_OK) << "t=" << t << " " << det->LastErrorText();
+      EXPECT_EQ(f.Number(), Expected(t, 10, 60)) << "t=" << t << " of " << length;
+    }
+  }
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config
-  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev libavutil-dev
   libjpeg62-turbo-dev libpng-dev libgif-dev libimagequant-dev libtiff-dev libwebp-dev
   libavif-dev libjxl-dev
   libgtest-dev ffmpeg locales)

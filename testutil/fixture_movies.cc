@@ -51,6 +51,7 @@ std::string AudioCodecFor(const std::string& container) {
   if (container == "webm") return "libopus";
   if (container == "mp4" || container == "mov" || container == "m4a" || container == "ts")
     return "aac";
+  if (container == "mpeg" || container == "vob") return "mp2";
   return "pcm_s16le";
 }
 
@@ -64,7 +65,8 @@ struct MatrixNames {
 
 MatrixNames NamesFor(const std::string& matrix) {
   if (matrix == "bt709") return {"bt709", "bt709", "bt709", "bt709"};
-  if (matrix == "bt2020") return {"bt2020", "bt2020nc", "bt2020", "bt709"};
+  // Only the matrix: BT.2020 primaries would ask for a gamut conversion of the picture.
+  if (matrix == "bt2020") return {"bt2020", "bt2020nc", "bt709", "bt709"};
   return {"bt601", "smpte170m", "smpte170m", "smpte170m"};
 }
 

@@ -1,0 +1,192 @@
+#include "frames/frame_filter.h"
+
+extern "C" {
+#include <libavfilter/avfilter.h>
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavformat/avformat.h>
+#include <libavutil/frame.h>
+#include <libavutil/mastering_display_metadata.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// Brightness (cd/m2) of the stream's brightest pixel, as its content light level or its
+// mastering display says, from the frame or else from the container; 1000 (the usual
+// mastering peak, and HLG's reference display) when neither says.
+double PeakNits(const AVFrame* f, const AVStream* st) {
+  const AVContentLightMetadata* cll = nullptr;
+  if (const AVFrameSideData* sd = av_frame_get_side_data(f, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL);
+      sd != nullptr && sd->size >= sizeof(AVContentLightMetadata))
+    cll = reinterpret_cast<const AVContentLightMetadata*>(sd->data);
+  size_t size = 0;
+  if (cll == nullptr) {
+    const uint8_t* d = av_stream_get_side_data(st, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, &size);
+    if (d != nullptr && size >= sizeof(AVContentLightMetadata))
+      cll = reinterpret_cast<const AVContentLightMetadata*>(d);
+  }
+  if (cll != nullptr && cll->MaxCLL > 0) return std::clamp<double>(cll->MaxCLL, 100, 10000);
+  const AVMasteringDisplayMetadata* md = nullptr;
+  if (const AVFrameSideData* sd =
+          av_frame_get_side_data(f, AV_FRAME_DATA_MASTERING_DISPLAY_METADATA);
+      sd != nullptr && sd->size >= sizeof(AVMasteringDisplayMetadata))
+    md = reinterpret_cast<const AVMasteringDisplayMetadata*>(sd->data);
+  if (md == nullptr) {
+    const uint8_t* d = av_stream_get_side_data(st, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, &size);
+    if (d != nullptr && size >= sizeof(AVMasteringDisplayMetadata))
+      md = reinterpret_cast<const AVMasteringDisplayMetadata*>(d);
+  }
+  if (md != nullptr && md->has_luminance && md->max_luminance.den > 0) {
+    const double nits = av_q2d(md->max_luminance);
+    if (nits > 0) return std::clamp(nits, 100.0, 10000.0);
+  }
+  return 1000;
+}
+
+// The zscale options that say what the frame's colours are. zscale numbers transfer,
+// primaries and matrix as H.273 does, like the frame's tags.
+std::string InputColours(const AVFrame* f, int transfer) {
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
+  const bool rgb = desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_RGB);
+  const int primaries =
+      f->color_primaries != AVCOL_PRI_UNSPECIFIED ? f->color_primaries : AVCOL_PRI_BT2020;
+  std::string s = "tin=" + std::to_string(transfer) + ":pin=" + std::to_string(primaries);
+  if (!rgb) {
+    const int matrix =
+        f->colorspace != AVCOL_SPC_UNSPECIFIED ? f->colorspace : AVCOL_SPC_BT2020_NCL;
+    s += ":min=" + std::to_string(matrix);
+    s += f->color_range == AVCOL_RANGE_JPEG ? ":rin=full" : ":rin=limited";
+  }
+  return s;
+}
+
+struct InOutFreer {
+  void operator()(AVFilterInOut* p) const { avfilter_inout_free(&p); }
+};
+using InOutPtr = std::unique_ptr<AVFilterInOut, InOutFreer>;
+
+// The filters frame `f` of `st` needs, empty when it needs none.
+std::string ChainFor(const AVFrame* f, const AVStream* st, int width, int height) {
+  std::string chain;
+  // A player deinterlaces what the decoder says is interlaced (soft-telecined and progressive
+  // pictures are not): yadif, one picture per frame, at the frame's time.
+  if (f->interlaced_frame) chain = "yadif=mode=send_frame:parity=auto:deint=all";
+  const bool pq = f->color_trc == AVCOL_TRC_SMPTE2084;
+  const bool hlg = f->color_trc == AVCOL_TRC_ARIB_STD_B67;
+  std::string colours;
+  // Colours are converted per pixel: a picture bigger than it is shown is made that size
+  // first (in the picture's own coding, as the scaler would), which costs a fraction of
+  // converting every pixel of a 4K picture in floating point.
+  std::string resize;
+  if (width > 0 && height > 0 && width <= f->width && height <= f->height &&
+      (width < f->width || height < f->height))
+    resize = ":w=" + std::to_string(width) + ":h=" + std::to_string(height) + ":f=bicubic";
+  if (pq || hlg) {
+    // Linear light with 100 cd/m2 as 1.0, BT.709 primaries, the Hable curve from the
+    // stream's peak down to SDR white, then the BT.709 transfer.
+    char peak[32];
+    std::snprintf(peak, sizeof peak, "%.3f", PeakNits(f, st) / 100.0);
+    colours = "zscale=" + InputColours(f, f->color_trc) + resize +
+              ":t=linear:npl=100,format=gbrpf32le,zscale=p=709,tonemap=tonemap=hable:desat=0:"
+              "peak=" +
+              peak + ",zscale=t=709,format=gbrp";
+  } else if (f->color_primaries == AVCOL_PRI_BT2020) {
+    // Wide-gamut SDR: the primaries converted in linear light; BT.709's transfer is the
+    // curve of BT.2020's.
+    const int transfer = f->color_trc != AVCOL_TRC_UNSPECIFIED ? f->color_trc : AVCOL_TRC_BT709;
+    colours = "zscale=" + InputColours(f, transfer) + resize + ":p=709:t=709,format=gbrp";
+  }
+  if (!colours.empty()) chain += (chain.empty() ? "" : ",") + colours;
+  return chain;
+}
+
+}  // namespace
+
+void FrameFilter::GraphFreer::operator()(AVFilterGraph* p) const { avfilter_graph_free(&p); }
+void FrameFilter::FrameFreer::operator()(AVFrame* p) const { av_frame_free(&p); }
+
+FrameFilter::FrameFilter() = default;
+FrameFilter::~FrameFilter() = default;
+
+bool FrameFilter::Build(const AVFrame* f, const std::string& chain) {
+  graph_.reset(avfilter_graph_alloc());
+  source_ = sink_ = nullptr;
+  if (!graph_) return false;
+  const AVRational sar = f->sample_aspect_ratio.num > 0 && f->sample_aspect_ratio.den > 0
+                             ? f->sample_aspect_ratio
+                             : AVRational{1, 1};
+  char args[160];
+  std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/1:pixel_aspect=%d/%d",
+                f->width, f->height, f->format, sar.num, sar.den);
+  AVFilterContext* source = nullptr;
+  AVFilterContext* sink = nullptr;
+  if (avfilter_graph_create_filter(&source, avfilter_get_by_name("buffer"), "in", args, nullptr,
+                                   graph_.get()) < 0 ||
+      avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"), "out", nullptr,
+                                   nullptr, graph_.get()) < 0) {
+    graph_.reset();
+    return false;
+  }
+  // The chain's open input is fed by the source, its open output feeds the sink.
+  InOutPtr from_source(avfilter_inout_alloc());
+  InOutPtr to_sink(avfilter_inout_alloc());
+  if (!from_source || !to_sink) {
+    graph_.reset();
+    return false;
+  }
+  from_source->name = av_strdup("in");
+  from_source->filter_ctx = source;
+  to_sink->name = av_strdup("out");
+  to_sink->filter_ctx = sink;
+  AVFilterInOut* outputs = from_source.release();
+  AVFilterInOut* inputs = to_sink.release();
+  int rc = avfilter_graph_parse_ptr(graph_.get(), chain.c_str(), &inputs, &outputs, nullptr);
+  from_source.reset(outputs);
+  to_sink.reset(inputs);
+  if (rc >= 0) rc = avfilter_graph_config(graph_.get(), nullptr);
+  if (rc < 0) {
+    graph_.reset();
+    return false;
+  }
+  source_ = source;
+  sink_ = sink;
+  return true;
+}
+
+const AVFrame* FrameFilter::Apply(const AVFrame* f, const AVStream* st, int width, int height) {
+  const std::string chain = ChainFor(f, st, width, height);
+  if (chain.empty()) return f;
+  const std::string key = chain + "|" + std::to_string(f->width) + "x" + std::to_string(f->height) +
+                          "|" + std::to_string(f->format) + "|" +
+                          std::to_string(f->sample_aspect_ratio.num) + ":" +
+                          std::to_string(f->sample_aspect_ratio.den);
+  if (!graph_ || spent_ || key != built_for_) {
+    built_for_.clear();
+    spent_ = false;
+    if (!Build(f, chain)) return f;
+    built_for_ = key;
+  }
+  if (!out_) out_.reset(av_frame_alloc());
+  std::unique_ptr<AVFrame, FrameFreer> in(av_frame_clone(f));
+  if (!out_ || !in) return f;
+  av_frame_unref(out_.get());
+  int rc = av_buffersrc_add_frame_flags(source_, in.get(), 0);
+  // The deinterlacer holds a lone frame until it sees what follows; the end of input makes
+  // it give that frame's picture now, and leaves the graph spent.
+  if (rc >= 0 && f->interlaced_frame) {
+    spent_ = true;
+    rc = av_buffersrc_add_frame_flags(source_, nullptr, 0);
+  }
+  if (rc >= 0) rc = av_buffersink_get_frame(sink_, out_.get());
+  if (rc < 0) {
+    // The graph may hold anything now; the next picture gets a new one.
+    graph_.reset();
+    built_for_.clear();
+    return f;
+  }
+  return out_.get();
+}

@@ -1,0 +1,45 @@
+// What a player does to a decoded picture before its colours are converted for the screen:
+// interlaced pictures are deinterlaced, HDR pictures (PQ or HLG transfer) are tone mapped to
+// BT.709 SDR, and wide-gamut SDR ones (BT.2020 primaries) get BT.709 primaries. Ordinary
+// progressive SDR pictures pass through untouched, at no cost.
+#pragma once
+
+#include <memory>
+#include <string>
+
+struct AVFilterContext;
+struct AVFilterGraph;
+struct AVFrame;
+struct AVStream;
+
+class FrameFilter {
+ public:
+  FrameFilter();
+  ~FrameFilter();
+  FrameFilter(const FrameFilter&) = delete;
+  FrameFilter& operator=(const FrameFilter&) = delete;
+
+  /// The picture to convert for frame `f` of stream `st`, which is to be scaled to `width` x
+  /// `height` (before any turning): `f` itself when it needs nothing, otherwise the filtered
+  /// picture, valid until the next call. Deinterlaced pictures keep the frame's size
+  /// and format; colour-converted ones are 8-bit planar RGB, made no bigger than they are to
+  /// be shown. A picture the filters cannot take (a size or colour coding they do not
+  /// handle, or memory running out) is given back as it is, to be shown as decoded.
+  const AVFrame* Apply(const AVFrame* f, const AVStream* st, int width, int height);
+
+ private:
+  bool Build(const AVFrame* f, const std::string& chain);
+
+  struct GraphFreer {
+    void operator()(AVFilterGraph* p) const;
+  };
+  struct FrameFreer {
+    void operator()(AVFrame* p) const;
+  };
+  std::unique_ptr<AVFilterGraph, GraphFreer> graph_;
+  AVFilterContext* source_ = nullptr;  // both owned by graph_
+  AVFilterContext* sink_ = nullptr;
+  std::string built_for_;  // the chain and picture format graph_ was built for
+  bool spent_ = false;     // graph_ was flushed to give a deinterlaced frame; build anew
+  std::unique_ptr<AVFrame, FrameFreer> out_;
+};
