@@ -106,6 +106,11 @@ Geometry GeometryOf(const AVStream* st) {
   const AVCodecParameters* par = st->codecpar;
   AVRational sar = st->sample_aspect_ratio;
   if (sar.num <= 0 || sar.den <= 0) sar = par->sample_aspect_ratio;
+  // A pixel shape no player would honour (wider than 16:1 or narrower than 1:16) is a
+  // damaged or hostile header: such pixels are taken for square.
+  if (sar.num > 0 && sar.den > 0 &&
+      (int64_t{sar.num} > int64_t{16} * sar.den || int64_t{sar.den} > int64_t{16} * sar.num))
+    sar = AVRational{1, 1};
   int64_t w = par->width;
   // Non-square pixels: a player stretches the width, the height stays.
   if (sar.num > 0 && sar.den > 0 && sar.num != sar.den)
@@ -318,6 +323,21 @@ struct FfmpegMediaDet::State {
   std::vector<bool> indexed;  // which streams have their keyframes listed; as long, too
   // A demuxer asked to open another file (a playlist, a reference); it was refused.
   bool nested_open_refused = false;
+  // The stream proved unreadable from this time on (-infinity: the decoder could not even
+  // open on it): a grab there failed after reading to the end of the file, and every later
+  // one would read the same bytes to the same end. They fail at once with the same cause.
+  int unreadable_stream = -1;
+  double unreadable_from = 0;
+  HRESULT unreadable_hr = S_OK;
+  std::string unreadable_error;
+  void NoteUnreadable(double from, HRESULT hr) {
+    // Running out of memory may pass; and a stream noted once keeps its earliest time.
+    if (hr == E_OUTOFMEMORY || (unreadable_stream == current && unreadable_from <= from)) return;
+    unreadable_stream = current;
+    unreadable_from = from;
+    unreadable_hr = hr;
+    unreadable_error = error;
+  }
 
   FrameConverter convert;
 
@@ -891,6 +911,7 @@ HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
   s.key_shift.clear();
   s.indexed.clear();
   s.nested_open_refused = false;
+  s.unreadable_stream = -1;
   if (path == nullptr) return s.Fail(E_POINTER, "no file name");
   std::string name;
   try {
@@ -1077,13 +1098,19 @@ HRESULT FfmpegMediaDet::Grab(double seconds, double tolerance, std::int32_t* siz
   if (!s.fmt || s.current < 0) return s.Fail(E_UNEXPECTED, "no current stream");
   if (!IsVideo(s.Stream(s.current)))
     return s.Fail(VFW_E_INVALIDMEDIATYPE, "the current stream is not video");
+  if (s.unreadable_stream == s.current && !(seconds < s.unreadable_from))
+    return s.Fail(s.unreadable_hr, s.unreadable_error);
   if (s.video != s.current) {
     if (HRESULT hr = s.OpenDecoder(s.current); Failed(hr)) {
       s.CloseDecoder();
+      s.NoteUnreadable(-std::numeric_limits<double>::infinity(), hr);
       return hr;
     }
   }
-  if (HRESULT hr = s.GrabAt(seconds, tolerance); Failed(hr)) return hr;
+  if (HRESULT hr = s.GrabAt(seconds, tolerance); Failed(hr)) {
+    if (s.input_ended && !std::isnan(seconds)) s.NoteUnreadable(seconds, hr);
+    return hr;
+  }
   return s.Deliver(width, height, reinterpret_cast<uint8_t*>(buffer));
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "frames/ffmpeg_media_det.h"
+#include "frames/frame_source.h"
 #include "platform/com.h"
 #include "testutil/fixture_movies.h"
 #include "testutil/image_read.h"
@@ -400,6 +401,49 @@ TEST_F(HostileMoviesTest, ManyTracksOpenAtTheCostOfOne) {
   ASSERT_EQ(det.put_CurrentStream(0), S_OK);
   EXPECT_LT(det.BytesRead(), 2 * info.st_size)
       << det.BytesRead() << " bytes read to open a file of " << info.st_size;
+}
+
+// A stream that proves unreadable is read once, not once more for every cell: on a grid of
+// 50 x 50 cells each grab read the whole file again to fail the same way.
+TEST_F(HostileMoviesTest, AnUnreadableStreamIsReadOnceNotOncePerCell) {
+  const std::string mjpeg =
+      Ffmpeg("-f lavfi -i testsrc=s=64x48:r=10:d=2 -c:v mjpeg -pix_fmt yuvj420p", "markers.avi");
+  const std::string movie = Write("no-markers.avi", WithoutJpegMarkers(ReadFileBytes(mjpeg)));
+  FfmpegMediaDet det;
+  MultibyteToWide name(movie.c_str());
+  ASSERT_EQ(det.put_Filename(name.get()), S_OK) << det.LastErrorText();
+  ASSERT_EQ(det.put_CurrentStream(0), S_OK);
+  std::vector<char> record(FfmpegMediaDet::FrameRecordSize(8, 8));
+  const HRESULT first = det.GetBitmapBitsNear(0.5, 0.1, record.data(), 8, 8);
+  ASSERT_TRUE(Failed(first));
+  const std::string cause = det.LastErrorText();
+  const std::int64_t read = det.BytesRead();
+  for (double t : {0.7, 1.0, 1.5}) {
+    EXPECT_EQ(det.GetBitmapBitsNear(t, 0.1, record.data(), 8, 8), first) << t;
+    EXPECT_EQ(det.LastErrorText(), cause);
+  }
+  EXPECT_EQ(det.BytesRead(), read) << "the failing grab was tried again";
+}
+
+// A pixel shape no player would honour, beyond 16:1 either way, is taken for square: a
+// header cannot stretch a 16-pixel-wide frame to thousands of pixels of sheet.
+TEST_F(HostileMoviesTest, APixelShapeNoPlayerHonoursIsTakenForSquare) {
+  const struct {
+    const char* sar;
+    int display_width;
+  } cases[] = {{"16/1", 256}, {"17/1", 16}, {"3750/1", 16}, {"1/16", 1}, {"1/17", 16}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sar);
+    const std::string movie = Ffmpeg(std::string("-f lavfi -i color=red:s=16x64:r=5:d=1 ") +
+                                         "-vf setsar=" + c.sar + " -c:v ffv1",
+                                     std::string("sar-") + std::to_string(&c - cases) + ".mkv");
+    FrameSource source;
+    ASSERT_EQ(source.Open(movie), S_OK);
+    ASSERT_EQ(source.SelectFirstVideoStream(), S_OK);
+    ASSERT_EQ(source.ReadFrameSize(), S_OK);
+    EXPECT_EQ(source.width(), c.display_width);
+    EXPECT_EQ(source.height(), 64);
+  }
 }
 
 }  // namespace
