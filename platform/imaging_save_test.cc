@@ -238,3 +238,23 @@ TEST_F(SaveTest, ADirectoryWithoutWritePermissionIsRefused) {
 }
 
 }  // namespace
+
+// Where the file system cannot make a file without a name, the temporary file of a save
+// that a signal ends goes with the process: it is removed before the signal takes effect.
+TEST_F(SaveTest, ASignalDuringASaveToANamedTemporaryFileRemovesIt) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(sig));
+    TempDir dir;
+    const std::string dst = dir.File("sheet.png");
+    const int code = InChild([&] {
+      LinkFallback force;
+      // The signal arrives when the image is complete under its temporary name.
+      SaveHookGuard hook([sig](const std::string&) { raise(sig); });
+      std::string why;
+      Save(canvas_.get(), dst, Clsid(u"image/png"), &why);
+      return 0;  // not reached: the signal ends the process
+    });
+    EXPECT_EQ(code, 128 + sig);
+    EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{});
+  }
+}

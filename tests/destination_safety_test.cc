@@ -3,8 +3,12 @@
 // behind, not even its temporary file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +20,7 @@
 
 #include "testutil/child_process.h"
 #include "testutil/fixture_movies.h"
+#include "testutil/image_read.h"
 #include "testutil/run_binary.h"
 #include "testutil/temp_dir.h"
 
@@ -241,6 +246,79 @@ TEST_F(DestinationSafetyTest, DestinationThatAppearsDuringTheRunIsNotOverwritten
   RunResult r = child.Finish(60);
   ExpectSaveFailure(r, dir.path(), {"late.jpg"}, "File exists");
   EXPECT_EQ(ReadFileBytes(dst), "someone else's");
+}
+
+// A run ended by a signal while it saves leaves nothing: the image has no name until it is
+// complete, or its temporary name goes with the run. The run is ended the moment any name
+// but the sheet's appears in the directory; a run that shows none has nothing to leave.
+TEST_F(DestinationSafetyTest, ASignalDuringTheSaveLeavesNothing) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(sig));
+    TempDir dir;
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, dir.path().c_str(), IN_CREATE | IN_MOVED_TO), 0);
+    // A BMP of 2400 x 1800: 13 MB to write and sync after the last cell.
+    ChildProcess child(
+        VgridBinaryPath(),
+        {"-c=10", "-r=10", "-w=240", "-h=180", "-f:image/bmp", movie_, dir.File("sheet.bmp")},
+        {"LC_ALL=C.UTF-8"});
+    ASSERT_EQ(child.start_error(), "");
+    ASSERT_TRUE(child.WaitForOutput("complete", 30000)) << "the sheet was not drawn";
+    std::vector<std::string> names;
+    bool signalled = false;
+    for (int waited = 0; waited < 30000 && !signalled; ++waited) {
+      alignas(inotify_event) char events[4096];
+      const ssize_t n = read(watch, events, sizeof events);
+      for (ssize_t at = 0; at < n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+        const std::string name = e->len > 0 ? e->name : "";
+        names.push_back(name);
+        if (name != "sheet.bmp" && !signalled) signalled = kill(child.pid(), sig) == 0;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      }
+      if (std::find(names.begin(), names.end(), "sheet.bmp") != names.end()) break;
+      if (n <= 0) usleep(1000);
+    }
+    close(watch);
+    RunResult r = child.Finish(60);
+    if (signalled) {
+      EXPECT_EQ(r.term_signal, sig);
+      EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{}) << "left by the ended run";
+    } else {
+      EXPECT_EQ(r.exit_code, 0) << r.err;
+      EXPECT_EQ(names, std::vector<std::string>{"sheet.bmp"});
+      EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"sheet.bmp"});
+    }
+  }
+}
+
+// The console may go away during a run (a reader of the progress that has seen enough): the
+// sheet is still made, and the run ends as it would have.
+TEST_F(DestinationSafetyTest, AConsoleThatGoesAwayDoesNotEndTheRun) {
+  TempDir dir;
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  close(out[0]);  // no reader at all: the very first write finds the pipe broken
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  const std::string binary = VgridBinaryPath();
+  const std::string dst = dir.File("sheet.png");
+  std::vector<std::string> args = {binary, "-c=3", "-r=2", "-f:png", movie_, dst};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_FALSE(WIFSIGNALED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(ReadImageFile(dst).ok());
 }
 
 }  // namespace

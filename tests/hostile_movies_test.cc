@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <new>
 #include <random>
 #include <string>
 #include <thread>
@@ -19,6 +21,8 @@
 #include "frames/ffmpeg_media_det.h"
 #include "frames/frame_source.h"
 #include "platform/com.h"
+#include "sheet/sheet_generator.h"
+#include "testutil/fake_media_det.h"
 #include "testutil/fixture_movies.h"
 #include "testutil/image_read.h"
 #include "testutil/run_binary.h"
@@ -444,6 +448,37 @@ TEST_F(HostileMoviesTest, APixelShapeNoPlayerHonoursIsTakenForSquare) {
     EXPECT_EQ(source.width(), c.display_width);
     EXPECT_EQ(source.height(), 64);
   }
+}
+
+// Running out of memory in the middle of a sheet ends with the catch-all line naming that
+// cause, whatever a call long before left in errno.
+TEST_F(HostileMoviesTest, TheCatchAllLineNamesWhatHappened) {
+  class OutOfMemoryAtLength : public FakeMediaDet {
+   public:
+    using FakeMediaDet::FakeMediaDet;
+    HRESULT get_StreamLength(double*) override { throw std::bad_alloc(); }
+  };
+  FakeLog log;
+  const MediaDetFactory factory = [&log](MediaDetPtr* out) {
+    *out = std::make_unique<OutOfMemoryAtLength>(FakeMovie{}, &log);
+    return S_OK;
+  };
+  RunSettings settings;
+  settings.cols = settings.rows = 2;
+  settings.width = settings.height = 16;
+  settings.format = "image/png";
+  settings.src = "movie.avi";
+  settings.dst = work_.File("sheet.png");
+  bool written = true;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  errno = ENOENT;  // as a failed probe for a file long before leaves it
+  SheetGenerator(settings, &written, factory, 1);
+  testing::internal::GetCapturedStdout();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(written);
+  EXPECT_NE(err.find(std::strerror(ENOMEM)), std::string::npos) << err;
+  EXPECT_EQ(err.find(std::strerror(ENOENT)), std::string::npos) << err;
 }
 
 }  // namespace
