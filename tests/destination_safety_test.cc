@@ -321,4 +321,28 @@ TEST_F(DestinationSafetyTest, AConsoleThatGoesAwayDoesNotEndTheRun) {
   EXPECT_TRUE(ReadImageFile(dst).ok());
 }
 
+// A sheet larger than its format can hold (JPEG 65,500 pixels a side, WebP 16,383) ends with
+// the save diagnostic before the first grab, not after every cell was grabbed for nothing.
+TEST_F(DestinationSafetyTest, ASheetTooLargeForItsFormatIsRefusedBeforeAnyGrab) {
+  const struct {
+    std::vector<std::string> args;
+    const char* name;
+    const char* limit;
+  } cases[] = {{{"-c=5", "-r=1", "-w=13101", "-h=2", "-f:j"}, "wide.jpg", "65500"},
+               {{"-c=1", "-r=2", "-w=2", "-h=8200", "-f:image/webp"}, "tall.webp", "16383"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {movie_, dir.File(c.name)});
+    RunResult r = Vgrid(args);
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_EQ(r.err.rfind(kSaveFailed, 0), 0u) << r.err;
+    EXPECT_TRUE(OneLine(r.err)) << r.err;
+    EXPECT_NE(r.err.find(c.limit), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find('O'), std::string::npos) << "grabbed: " << r.out;
+    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{});
+  }
+}
+
 }  // namespace
