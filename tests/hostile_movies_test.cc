@@ -2,8 +2,12 @@
 // codec, files that are no movie at all, odd streams, and sources that are no regular file.
 // Whatever it is given, a run ends within a time bound either with exit 0 and a sheet that
 // decodes, or with exit 1, one diagnostic line and nothing written; never with a signal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -479,6 +483,49 @@ TEST_F(HostileMoviesTest, TheCatchAllLineNamesWhatHappened) {
   EXPECT_FALSE(written);
   EXPECT_NE(err.find(std::strerror(ENOMEM)), std::string::npos) << err;
   EXPECT_EQ(err.find(std::strerror(ENOENT)), std::string::npos) << err;
+}
+
+// A size read from a header is no reason to take that much memory: an AVI whose INFO tag
+// claims 1 GB in a file of a few KB once made the reader allocate (and clear) all of it.
+TEST_F(HostileMoviesTest, ASizeClaimedByAHeaderIsNotAllocated) {
+  FixtureSpec spec;
+  spec.container = "avi";
+  spec.codec = "mpeg4";
+  std::string avi = ReadFileBytes(Fixture(spec));
+  const std::size_t hdrl = avi.find("hdrl");
+  ASSERT_NE(hdrl, std::string::npos);
+  ASSERT_GE(hdrl, 8u);
+  const std::uint32_t size =
+      static_cast<unsigned char>(avi[hdrl - 4]) | static_cast<unsigned char>(avi[hdrl - 3]) << 8 |
+      static_cast<unsigned char>(avi[hdrl - 2]) << 16 |
+      static_cast<std::uint32_t>(static_cast<unsigned char>(avi[hdrl - 1])) << 24;
+  auto le32 = [](std::uint32_t v) {
+    return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 24)};
+  };
+  // After the header list: an INFO list whose one tag claims 1 GB.
+  const std::string info =
+      "LIST" + le32(0x40000100) + "INFO" + "ISFT" + le32(0x40000000) + std::string(64, 'x');
+  avi.insert(hdrl - 4 + 4 + size + (size & 1), info);
+  const std::string movie = Write("claims-1gb.avi", avi);
+
+  std::string binary = VgridBinaryPath(), dst = work_.File("claims-1gb.png");
+  std::vector<std::string> args = {binary, "-c=3", "-r=2", movie, dst};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  struct rusage usage = {};
+  ASSERT_EQ(wait4(pid, &status, 0, &usage), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_LT(usage.ru_maxrss, 512 * 1024) << "KB at the peak";
 }
 
 }  // namespace
