@@ -44,6 +44,12 @@ bool SetUpOnce() {
   const char* dir = mkdtemp(pattern);
   if (dir == nullptr) std::abort();
   g_dir = dir;
+  // The scratch directory goes at a normal exit (a finding aborts and leaves it to look at).
+  std::atexit([] {
+    unlink((g_dir + "/movie").c_str());
+    unlink((g_dir + "/sheet.png").c_str());
+    rmdir(g_dir.c_str());
+  });
   if (Failed(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) std::abort();
   static std::uintptr_t token = 0;
   GdiplusStartupInput input;
