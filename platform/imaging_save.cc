@@ -12,6 +12,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -73,21 +74,21 @@ extern "C" void RemoveNamedTempAndDie(int sig) {
   raise(sig);
 }
 
+class TempFile;
+
 // While alive, SIGTERM, SIGINT and SIGHUP (those that would end the process: an ignored one
-// stays ignored) remove the temporary file `path` before the process ends. Holds
-// named_temp_mutex.
+// stays ignored) remove the temporary file it watches before the process ends. Holds
+// named_temp_mutex. Made before the TempFile, so that the file is removed (or moved into
+// place) before the signals are given back.
 class NamedTempGuard {
  public:
-  explicit NamedTempGuard(const std::string& path) : lock_(named_temp_mutex) {
-    if (path.size() >= sizeof named_temp_path) return;
-    memcpy(named_temp_path, path.c_str(), path.size() + 1);
-    named_temp_set = 1;
+  NamedTempGuard() : lock_(named_temp_mutex) {
+    named_temp_set = 0;
     struct sigaction action = {};
     action.sa_handler = &RemoveNamedTempAndDie;
     sigemptyset(&action.sa_mask);
     for (int sig : kCleanupSignals) sigaddset(&action.sa_mask, sig);
     for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
-      installed_[i] = false;
       struct sigaction old;
       if (sigaction(kCleanupSignals[i], nullptr, &old) != 0 || old.sa_handler != SIG_DFL ||
           (old.sa_flags & SA_SIGINFO))
@@ -103,6 +104,10 @@ class NamedTempGuard {
   }
   NamedTempGuard(const NamedTempGuard&) = delete;
   NamedTempGuard& operator=(const NamedTempGuard&) = delete;
+
+  // Creates `temp` in `directory` and watches it, with the signals held back meanwhile so
+  // that none can come between the file and its watch. 0 or an errno value.
+  int CreateWatched(TempFile& temp, const std::string& directory);
 
  private:
   std::lock_guard<std::mutex> lock_;
@@ -210,6 +215,20 @@ int MoveIntoPlace(const std::string& from, const std::string& to) {
   return 0;
 }
 
+int NamedTempGuard::CreateWatched(TempFile& temp, const std::string& directory) {
+  sigset_t held, previous;
+  sigemptyset(&held);
+  for (int sig : kCleanupSignals) sigaddset(&held, sig);
+  pthread_sigmask(SIG_BLOCK, &held, &previous);
+  const int e = temp.Create(directory);
+  if (e == 0 && temp.path().size() < sizeof named_temp_path) {
+    memcpy(named_temp_path, temp.path().c_str(), temp.path().size() + 1);
+    named_temp_set = 1;
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return e;
+}
+
 std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -293,9 +312,9 @@ GpStatus GdipSaveImageToFile(GpImage* image, const char16_t* filename, const GUI
     }
   }
 
+  NamedTempGuard guard;
   TempFile temp;
-  if (int e = temp.Create(directory); e != 0) return Fail(e, "", why);
-  NamedTempGuard guard(temp.path());
+  if (int e = guard.CreateWatched(temp, directory); e != 0) return Fail(e, "", why);
   if (int e = WriteAll(temp.fd(), encoded); e != 0) return Fail(e, "", why);
   if (fsync(temp.fd()) != 0) return Fail(errno, "", why);
   if (int e = temp.Close(); e != 0) return Fail(e, "", why);
