@@ -248,8 +248,11 @@ ParseOutcome ParseCommandLine(std::string_view text, RunSettings& settings) {
     } else if (!ReadOption(token, settings)) {
       error = true;
       // Both lines report the same error number: perror itself may change errno on the
-      // way (glibc's may, when standard error is not readable).
-      int error_number = errno;
+      // way (glibc's may, when standard error is not readable). The number is that of what
+      // went wrong, an argument not understood; whatever errno held before (nothing, on a
+      // clean start, which read as "Success") has no part in it.
+      int error_number = EINVAL;
+      errno = error_number;
       std::string second = ConsoleText(kUnknownOption);
       std::perror(token.c_str());
       errno = error_number;

@@ -1,6 +1,7 @@
 #include "app/console_main.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -72,6 +73,9 @@ DriverHooks& TheDriverHooks() {
 }
 
 int ConsoleMain() {
+  // The sheet is the product, the console only watches: a reader of the progress that goes
+  // away (`vgrid ... | head -c 10`) must not end the run. Writes to it then fail, unseen.
+  std::signal(SIGPIPE, SIG_IGN);
   // Choose the code page, and with it the locale, before anything is written, so that every
   // text and every perror message of the run is in the same one.
   ConversionCodePage();

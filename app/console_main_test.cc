@@ -140,7 +140,13 @@ TEST_F(BinaryTest, UsageAndRefusalsInUtf8) {
   RunResult bad = Run({"-x=1", "clip.avi"});
   EXPECT_EQ(bad.exit_code, 2);
   EXPECT_EQ(bad.out, usage.out);
-  EXPECT_EQ(bad.err, "-x=1: Success\n : 未対応のコマンドラインオプション: Success\n");
+  EXPECT_EQ(bad.err,
+            "-x=1: Invalid argument\n : 未対応のコマンドラインオプション: Invalid argument\n");
+  // A lone "-" (no way to name standard output here) is such an option too.
+  RunResult dash = Run({"clip.avi", "-"});
+  EXPECT_EQ(dash.exit_code, 2);
+  EXPECT_EQ(dash.err,
+            "-: Invalid argument\n : 未対応のコマンドラインオプション: Invalid argument\n");
   RunResult third = Run({"a", "b", "c"});
   EXPECT_EQ(third.exit_code, 2);
   EXPECT_EQ(third.out, usage.out);

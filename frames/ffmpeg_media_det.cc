@@ -13,6 +13,7 @@ extern "C" {
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstring>
 #include <deque>
 #include <limits>
@@ -110,6 +111,11 @@ Geometry GeometryOf(const AVStream* st) {
   const AVCodecParameters* par = st->codecpar;
   AVRational sar = st->sample_aspect_ratio;
   if (sar.num <= 0 || sar.den <= 0) sar = par->sample_aspect_ratio;
+  // A pixel shape no player would honour (wider than 16:1 or narrower than 1:16) is a
+  // damaged or hostile header: such pixels are taken for square.
+  if (sar.num > 0 && sar.den > 0 &&
+      (int64_t{sar.num} > int64_t{16} * sar.den || int64_t{sar.den} > int64_t{16} * sar.num))
+    sar = AVRational{1, 1};
   int64_t w = par->width;
   // Non-square pixels: a player stretches the width, the height stays.
   if (sar.num > 0 && sar.den > 0 && sar.num != sar.den)
@@ -265,6 +271,15 @@ class FileInput {
   AVIOContext* pb_ = nullptr;
 };
 
+constexpr const char* kRefersToOtherFiles = "a playlist or reference to other files";
+
+// The demuxer's way to open a file of its own: refused, and noted in the flag (a bool) the
+// context's opaque points to.
+int RefuseNestedOpen(AVFormatContext* s, AVIOContext**, const char*, int, AVDictionary**) {
+  *static_cast<bool*>(s->opaque) = true;
+  return AVERROR(EPERM);
+}
+
 }  // namespace
 
 struct FfmpegMediaDet::State {
@@ -302,12 +317,32 @@ struct FfmpegMediaDet::State {
   int ahead_rc = 0;
   std::deque<int64_t> recently_sent;  // times of the last packets sent since the seek
   int hevc_length_size = -1;          // NAL length field for HEVC (0: start codes), else -1
-  // Keyframe times of each stream from the container's index as it stood right after the
-  // file was opened (indexes can grow as a file is read; this copy does not).
+  // Keyframe times of each stream from the container's index as it stood when the stream
+  // was chosen (indexes can grow as a file is read; this copy does not). Only chosen video
+  // streams are listed; the tables are as long as the stream count was then, and a demuxer
+  // may add streams while reading, so an index past their end is a stream not listed.
   std::vector<std::vector<int64_t>> keyframes;
   // What to add to an index time for the keyframe's presentation time: some containers list
-  // decoding times, which B-frames put a few frames earlier.
+  // decoding times, which B-frames put a few frames earlier. As long as `keyframes`.
   std::vector<int64_t> key_shift;
+  std::vector<bool> indexed;  // which streams have their keyframes listed; as long, too
+  // A demuxer asked to open another file (a playlist, a reference); it was refused.
+  bool nested_open_refused = false;
+  // The stream proved unreadable from this time on (-infinity: the decoder could not even
+  // open on it): a grab there failed after reading to the end of the file, and every later
+  // one would read the same bytes to the same end. They fail at once with the same cause.
+  int unreadable_stream = -1;
+  double unreadable_from = 0;
+  HRESULT unreadable_hr = S_OK;
+  std::string unreadable_error;
+  void NoteUnreadable(double from, HRESULT hr) {
+    // Running out of memory may pass; and a stream noted once keeps its earliest time.
+    if (hr == E_OUTOFMEMORY || (unreadable_stream == current && unreadable_from <= from)) return;
+    unreadable_stream = current;
+    unreadable_from = from;
+    unreadable_hr = hr;
+    unreadable_error = error;
+  }
 
   FrameConverter convert;
   FrameFilter filter;  // deinterlacing and tone mapping, for the pictures that need them
@@ -330,7 +365,7 @@ struct FfmpegMediaDet::State {
   int64_t FramePts(const AVFrame* f);
   bool CheapToDecodeOn(int64_t target);
   int64_t FrameTicks() const;
-  void SnapshotIndex();
+  void SnapshotIndex(int index);
   HRESULT GrabKeyframe(int64_t index_ts, int64_t lo, int64_t hi, bool* in_window);
   HRESULT GrabAt(double seconds, double tolerance);
   HRESULT Deliver(std::int32_t width, std::int32_t height, uint8_t* out);
@@ -638,41 +673,43 @@ int64_t FfmpegMediaDet::State::FrameTicks() const {
   return av_rescale_q(1, av_inv_q(rate), st->time_base);
 }
 
-// Keeps the keyframe times the container's index holds right after opening. Matroska reads
-// its index at the first seek, so it gets one first.
-void FfmpegMediaDet::State::SnapshotIndex() {
-  keyframes.assign(fmt->nb_streams, {});
-  if (std::strncmp(fmt->iformat->name, "matroska", 8) == 0) {
-    av_seek_frame(fmt.get(), -1, fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0,
-                  AVSEEK_FLAG_BACKWARD);
-    fresh = false;
+// Keeps the keyframe times the container's index holds for stream `index`, once per stream.
+// Only the stream that is grabbed from needs them: listing every track would seek and read
+// for each one. Matroska reads its index at the first seek, which put_Filename makes.
+void FfmpegMediaDet::State::SnapshotIndex(int index) {
+  if (index < 0 || static_cast<unsigned>(index) >= fmt->nb_streams) return;
+  const size_t need = std::max<size_t>(fmt->nb_streams, static_cast<size_t>(index) + 1);
+  if (keyframes.size() < need) {
+    keyframes.resize(need);
+    key_shift.resize(need, 0);
+    indexed.resize(need, false);
   }
-  for (unsigned i = 0; i < fmt->nb_streams; ++i) {
-    AVStream* st = fmt->streams[i];
-    if (!IsVideo(st)) continue;
-    const int n = avformat_index_get_entries_count(st);
-    for (int k = 0; k < n; ++k) {
-      const AVIndexEntry* e = avformat_index_get_entry(st, k);
-      if (e != nullptr && (e->flags & AVINDEX_KEYFRAME) && e->timestamp != AV_NOPTS_VALUE)
-        keyframes[i].push_back(e->timestamp);
-    }
-    std::sort(keyframes[i].begin(), keyframes[i].end());
+  if (indexed[index]) return;
+  indexed[index] = true;
+  AVStream* st = fmt->streams[index];
+  if (!IsVideo(st)) return;
+  std::vector<int64_t>& keys = keyframes[index];
+  const int n = avformat_index_get_entries_count(st);
+  for (int k = 0; k < n; ++k) {
+    const AVIndexEntry* e = avformat_index_get_entry(st, k);
+    if (e != nullptr && (e->flags & AVINDEX_KEYFRAME) && e->timestamp != AV_NOPTS_VALUE)
+      keys.push_back(e->timestamp);
   }
-  key_shift.assign(fmt->nb_streams, 0);
+  std::sort(keys.begin(), keys.end());
+  if (keys.empty()) return;
   PacketPtr p(av_packet_alloc());
-  for (unsigned i = 0; i < fmt->nb_streams && p; ++i) {
-    if (keyframes[i].empty()) continue;
-    // The first listed keyframe tells which time the index holds.
-    const int64_t first = keyframes[i].front();
-    fresh = false;
-    if (av_seek_frame(fmt.get(), static_cast<int>(i), first, AVSEEK_FLAG_BACKWARD) < 0) continue;
-    for (int n = 0; n < kMaxPacketsWithoutPicture && av_read_frame(fmt.get(), p.get()) >= 0; ++n) {
-      const bool found = p->stream_index == static_cast<int>(i) && (p->flags & AV_PKT_FLAG_KEY);
-      if (found && p->dts == first && p->pts != AV_NOPTS_VALUE && p->pts > p->dts)
-        key_shift[i] = p->pts - p->dts;
-      av_packet_unref(p.get());
-      if (found) break;
-    }
+  if (!p) return;
+  // The first listed keyframe tells which time the index holds. Reading may add streams
+  // (and reallocate the demuxer's stream list): nothing here holds on to either.
+  const int64_t first = keys.front();
+  fresh = false;
+  if (av_seek_frame(fmt.get(), index, first, AVSEEK_FLAG_BACKWARD) < 0) return;
+  for (int k = 0; k < kMaxPacketsWithoutPicture && av_read_frame(fmt.get(), p.get()) >= 0; ++k) {
+    const bool found = p->stream_index == index && (p->flags & AV_PKT_FLAG_KEY);
+    if (found && p->dts == first && p->pts != AV_NOPTS_VALUE && p->pts > p->dts)
+      key_shift[index] = p->pts - p->dts;
+    av_packet_unref(p.get());
+    if (found) break;
   }
 }
 
@@ -924,11 +961,23 @@ double FfmpegMediaDet::State::Length(int index) {
   return end != AV_NOPTS_VALUE && length < stated - margin ? length : stated;
 }
 
+// The libraries' own log would talk about every damaged packet; a failure that matters
+// reaches the caller through its result code and LastErrorText. Nothing of it, not even
+// what they log as fatal, may reach the console.
+static void DropLibraryLog(void*, int, const char*, va_list) {}
+
+// The most the libraries allocate in one piece: a frame of 8K at 64 bits a pixel and the
+// index of a very long movie stay well below it, while a size read from a damaged header
+// (a 1 GB tag in a 68 KB file) fails as the out-of-memory it would become.
+static constexpr size_t kMaxLibraryAllocation = size_t{512} << 20;
+
 FfmpegMediaDet::FfmpegMediaDet() : state_(std::make_unique<State>()) {
-  // The libraries' own log would talk about every damaged packet; a failure that matters
-  // reaches the caller through its result code and LastErrorText.
   static std::once_flag quiet;
-  std::call_once(quiet, [] { av_log_set_level(AV_LOG_FATAL); });
+  std::call_once(quiet, [] {
+    av_log_set_level(AV_LOG_FATAL);
+    av_log_set_callback(&DropLibraryLog);
+    av_max_alloc(kMaxLibraryAllocation);
+  });
 }
 
 FfmpegMediaDet::~FfmpegMediaDet() = default;
@@ -948,6 +997,11 @@ HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
   s.input.reset();
   s.current = -1;
   s.fresh = true;
+  s.keyframes.clear();
+  s.key_shift.clear();
+  s.indexed.clear();
+  s.nested_open_refused = false;
+  s.unreadable_stream = -1;
   if (path == nullptr) return s.Fail(E_POINTER, "no file name");
   std::string name;
   try {
@@ -964,25 +1018,39 @@ HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
   if (HRESULT hr = FileInput::Open(name, &input, &open_error); Failed(hr))
     return s.Fail(hr, open_error);
 
-  // "file:" keeps a name with a colon from being taken for a protocol, and the whitelist
-  // keeps a playlist-like file from reaching out to anything but local files.
+  // "file:" keeps a name with a colon from being taken for a protocol. The movie is this one
+  // file, read through `input`, which needs no protocol: a playlist (concat, HLS) or any
+  // other demuxer that would open further files itself is refused every one of them, those
+  // that open through the context's io_open by RefuseNestedOpen, those that open a context
+  // of their own (which inherits the whitelist) by a whitelist that names no protocol.
   AVDictionary* raw_options = nullptr;
-  av_dict_set(&raw_options, "protocol_whitelist", "file", 0);
+  av_dict_set(&raw_options, "protocol_whitelist", "none", 0);
   std::unique_ptr<AVDictionary, DictFreer> options(raw_options);
   AVFormatContext* raw = avformat_alloc_context();
   if (raw == nullptr) return s.Fail(E_OUTOFMEMORY, "out of memory");
   raw->pb = input->pb();
+  raw->opaque = &s.nested_open_refused;
+  raw->io_open = &RefuseNestedOpen;
   raw_options = options.release();
   // On failure the context is freed; the reading stays with `input`.
   int rc = avformat_open_input(&raw, ("file:" + name).c_str(), nullptr, &raw_options);
   options.reset(raw_options);
+  if (rc < 0 && s.nested_open_refused)
+    return s.Fail(VFW_E_INVALID_FILE_FORMAT, kRefersToOtherFiles);
   if (rc < 0) return s.Fail(FromAvError(rc, VFW_E_INVALID_FILE_FORMAT), AvErrorText(rc));
   FormatPtr fmt(raw);
-  if (rc = avformat_find_stream_info(fmt.get(), nullptr); rc < 0)
-    return s.Fail(FromAvError(rc, VFW_E_INVALID_FILE_FORMAT), AvErrorText(rc));
+  rc = avformat_find_stream_info(fmt.get(), nullptr);
+  if (s.nested_open_refused) return s.Fail(VFW_E_INVALID_FILE_FORMAT, kRefersToOtherFiles);
+  if (rc < 0) return s.Fail(FromAvError(rc, VFW_E_INVALID_FILE_FORMAT), AvErrorText(rc));
+  // Matroska reads its index at the first seek: one now, before anything is read, gives the
+  // index its whole content for the keyframe lists taken when a stream is chosen.
+  if (std::strncmp(fmt->iformat->name, "matroska", 8) == 0) {
+    av_seek_frame(fmt.get(), -1, fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0,
+                  AVSEEK_FLAG_BACKWARD);
+    s.fresh = false;
+  }
   s.fmt = std::move(fmt);
   s.input = std::move(input);
-  s.SnapshotIndex();
   s.error.clear();
   return S_OK;
 }
@@ -1001,6 +1069,7 @@ HRESULT FfmpegMediaDet::put_CurrentStream(std::int32_t index) {
   if (index < 0 || static_cast<unsigned>(index) >= s.fmt->nb_streams)
     return s.Fail(E_INVALIDARG, "no stream " + std::to_string(index));
   s.current = index;
+  s.SnapshotIndex(index);
   return S_OK;
 }
 
@@ -1119,13 +1188,19 @@ HRESULT FfmpegMediaDet::Grab(double seconds, double tolerance, std::int32_t* siz
   if (!s.fmt || s.current < 0) return s.Fail(E_UNEXPECTED, "no current stream");
   if (!IsVideo(s.Stream(s.current)))
     return s.Fail(VFW_E_INVALIDMEDIATYPE, "the current stream is not video");
+  if (s.unreadable_stream == s.current && !(seconds < s.unreadable_from))
+    return s.Fail(s.unreadable_hr, s.unreadable_error);
   if (s.video != s.current) {
     if (HRESULT hr = s.OpenDecoder(s.current); Failed(hr)) {
       s.CloseDecoder();
+      s.NoteUnreadable(-std::numeric_limits<double>::infinity(), hr);
       return hr;
     }
   }
-  if (HRESULT hr = s.GrabAt(seconds, tolerance); Failed(hr)) return hr;
+  if (HRESULT hr = s.GrabAt(seconds, tolerance); Failed(hr)) {
+    if (s.input_ended && !std::isnan(seconds)) s.NoteUnreadable(seconds, hr);
+    return hr;
+  }
   return s.Deliver(width, height, reinterpret_cast<uint8_t*>(buffer));
 }
 

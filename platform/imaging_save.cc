@@ -1,13 +1,19 @@
 // Saving an image to a file without ever replacing one and without leaving a partial file.
 //
-// The encoded bytes go to a new temporary file in the destination's directory (created with
-// O_EXCL, so nothing existing is touched), are synced, and the file is then moved to the
-// destination name only if that name is still free: renameat2 with RENAME_NOREPLACE, or, on a
-// file system without that flag, link() (which never replaces) then unlink() of the temporary
-// name. Any failure removes the temporary file.
+// The encoded bytes go to a new file in the destination's directory, are synced, and the file
+// then gets the destination name only if that name is still free. Where the file system
+// allows, the file has no name at all until then (O_TMPFILE), and linkat() gives it the
+// destination name, never replacing: a run killed at any moment leaves nothing. Elsewhere it
+// is a temporary file with a name of its own (created with O_EXCL, so nothing existing is
+// touched), moved into place with renameat2 and RENAME_NOREPLACE, or, on a file system
+// without that flag, link() (which never replaces) then unlink() of the temporary name. Any
+// failure removes the temporary file, and so does SIGTERM, SIGINT or SIGHUP while it exists.
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/random.h>
@@ -52,12 +58,78 @@ GpStatus Fail(int e, const std::string& what, std::string* why) {
   return StatusFromErrno(e);
 }
 
+// The name of the temporary file being written, for the signal handlers to remove: one at a
+// time (saves that need one take turns), set only while the signals are caught.
+std::mutex named_temp_mutex;
+char named_temp_path[PATH_MAX];
+volatile sig_atomic_t named_temp_set = 0;
+constexpr int kCleanupSignals[] = {SIGTERM, SIGINT, SIGHUP};
+struct sigaction previous_actions[std::size(kCleanupSignals)];
+
+extern "C" void RemoveNamedTempAndDie(int sig) {
+  if (named_temp_set) unlink(named_temp_path);
+  named_temp_set = 0;
+  // Then what the signal would have done without us: end the process.
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+class TempFile;
+
+// While alive, SIGTERM, SIGINT and SIGHUP (those that would end the process: an ignored one
+// stays ignored) remove the temporary file it watches before the process ends. Holds
+// named_temp_mutex. Made before the TempFile, so that the file is removed (or moved into
+// place) before the signals are given back.
+class NamedTempGuard {
+ public:
+  NamedTempGuard() : lock_(named_temp_mutex) {
+    named_temp_set = 0;
+    struct sigaction action = {};
+    action.sa_handler = &RemoveNamedTempAndDie;
+    sigemptyset(&action.sa_mask);
+    for (int sig : kCleanupSignals) sigaddset(&action.sa_mask, sig);
+    for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+      struct sigaction old;
+      if (sigaction(kCleanupSignals[i], nullptr, &old) != 0 || old.sa_handler != SIG_DFL ||
+          (old.sa_flags & SA_SIGINFO))
+        continue;
+      installed_[i] = sigaction(kCleanupSignals[i], &action, &previous_actions[i]) == 0;
+    }
+  }
+  ~NamedTempGuard() {
+    for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+      if (installed_[i]) sigaction(kCleanupSignals[i], &previous_actions[i], nullptr);
+    }
+    named_temp_set = 0;
+  }
+  NamedTempGuard(const NamedTempGuard&) = delete;
+  NamedTempGuard& operator=(const NamedTempGuard&) = delete;
+
+  // Creates `temp` in `directory` and watches it, with the signals held back meanwhile so
+  // that none can come between the file and its watch. 0 or an errno value.
+  int CreateWatched(TempFile& temp, const std::string& directory);
+
+ private:
+  std::lock_guard<std::mutex> lock_;
+  bool installed_[std::size(kCleanupSignals)] = {};
+};
+
 // A temporary file: removed when the owner goes out of scope unless it was moved into place.
 class TempFile {
  public:
   ~TempFile() {
     if (fd_ >= 0) close(fd_);
     if (!path_.empty()) unlink(path_.c_str());
+  }
+  // Creates a file without a name in `directory` (O_TMPFILE), mode 0666 less the umask.
+  // 0, or an errno value; EOPNOTSUPP, EISDIR or EINVAL where the file system or the kernel
+  // cannot.
+  int CreateUnnamed(const std::string& directory) {
+    const int fd = open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0) return errno;
+    fd_ = fd;
+    unnamed_ = true;
+    return 0;
   }
   // Creates a new file with a random name in `directory`, mode 0666 less the umask.
   int Create(const std::string& directory) {
@@ -91,9 +163,25 @@ class TempFile {
     return close(fd) == 0 ? 0 : errno;
   }
   void Keep() { path_.clear(); }
+  bool unnamed() const { return unnamed_; }
+
+  // Gives the unnamed file the name `to` if that name is free; the descriptor stays open.
+  // 0 or an errno value (EEXIST when the name is taken).
+  int LinkUnnamed(const std::string& to) {
+    if (linkat(fd_, "", AT_FDCWD, to.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    int e = errno;
+    if (e == EEXIST) return e;
+    // AT_EMPTY_PATH asks for a privilege most processes lack; the descriptor's name in /proc
+    // links the same file.
+    char proc[64];
+    snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_);
+    if (linkat(AT_FDCWD, proc, AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    return errno;
+  }
 
  private:
   int fd_ = -1;
+  bool unnamed_ = false;
   std::string path_;
 };
 
@@ -125,6 +213,20 @@ int MoveIntoPlace(const std::string& from, const std::string& to) {
   if (link(from.c_str(), to.c_str()) != 0) return errno;
   unlink(from.c_str());
   return 0;
+}
+
+int NamedTempGuard::CreateWatched(TempFile& temp, const std::string& directory) {
+  sigset_t held, previous;
+  sigemptyset(&held);
+  for (int sig : kCleanupSignals) sigaddset(&held, sig);
+  pthread_sigmask(SIG_BLOCK, &held, &previous);
+  const int e = temp.Create(directory);
+  if (e == 0 && temp.path().size() < sizeof named_temp_path) {
+    memcpy(named_temp_path, temp.path().c_str(), temp.path().size() + 1);
+    named_temp_set = 1;
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return e;
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -184,8 +286,35 @@ GpStatus GdipSaveImageToFile(GpImage* image, const char16_t* filename, const GUI
   if (GpStatus s = encoder->encode(pixels, params, &encoded, why); s != Ok) return s;
 
   const std::string directory = DirectoryOf(path);
+  if (!force_link_fallback) {
+    // A file without a name until it is complete, where the file system can make one.
+    TempFile temp;
+    int e = temp.CreateUnnamed(directory);
+    if (e == 0) {
+      if (e = WriteAll(temp.fd(), encoded); e != 0) return Fail(e, "", why);
+      if (fsync(temp.fd()) != 0) return Fail(errno, "", why);
+      {
+        std::lock_guard lock(hook_mutex);
+        if (SaveHook()) SaveHook()(path);
+      }
+      e = temp.LinkUnnamed(path);
+      if (e == 0) {
+        temp.Close();  // after fsync, nothing is left for the close to report
+        SyncDirectory(directory);
+        return Ok;
+      }
+      // Neither link worked (no /proc, say): the named temporary file below, unless the
+      // answer was final.
+      if (e == EEXIST || e == ENOSPC || e == EDQUOT || e == EROFS || e == EACCES)
+        return Fail(e, "", why);
+    } else if (e != EOPNOTSUPP && e != EISDIR && e != EINVAL) {
+      return Fail(e, "", why);
+    }
+  }
+
+  NamedTempGuard guard;
   TempFile temp;
-  if (int e = temp.Create(directory); e != 0) return Fail(e, "", why);
+  if (int e = guard.CreateWatched(temp, directory); e != 0) return Fail(e, "", why);
   if (int e = WriteAll(temp.fd(), encoded); e != 0) return Fail(e, "", why);
   if (fsync(temp.fd()) != 0) return Fail(errno, "", why);
   if (int e = temp.Close(); e != 0) return Fail(e, "", why);

@@ -73,7 +73,7 @@ class SaveTest : public ::testing::Test {
     g.Clear(0xFF2080C0);
   }
   void CheckNeverReplaces(const TempDir& dir);
-  void CheckRace(const TempDir& dir);
+  void CheckRace(const TempDir& dir, bool named_temp);
   Bitmap canvas_;
   TempDir dir_;
 };
@@ -137,7 +137,7 @@ TEST_F(SaveTest, ANameThatAppearsWhileSavingIsNotReplaced) {
     TempDir dir;
     std::optional<LinkFallback> force;
     if (fallback) force.emplace();
-    CheckRace(dir);
+    CheckRace(dir, fallback);
   }
   // And when the name stays free, the fallback moves the file into place as well.
   LinkFallback force;
@@ -147,14 +147,15 @@ TEST_F(SaveTest, ANameThatAppearsWhileSavingIsNotReplaced) {
   EXPECT_EQ(ReadImageFile(dir_.File("free.png")).Argb(0, 0), 0xFF2080C0u);
 }
 
-void SaveTest::CheckRace(const TempDir& dir) {
+void SaveTest::CheckRace(const TempDir& dir, bool named_temp) {
   const std::string dst = dir.File("race.png");
   int calls = 0;
   SaveHookGuard hook([&](const std::string& destination) {
     ++calls;
     EXPECT_EQ(destination, dst);
-    // The encoded file is complete under its temporary name by now.
-    EXPECT_EQ(Listing(dir.path()).size(), 1u);
+    // The encoded file is complete by now, under its temporary name, or, where the file
+    // system can, under no name at all.
+    EXPECT_EQ(Listing(dir.path()).size(), named_temp ? 1u : 0u);
     WriteFileBytes(destination, "someone else's");
   });
   std::string why;
@@ -237,3 +238,23 @@ TEST_F(SaveTest, ADirectoryWithoutWritePermissionIsRefused) {
 }
 
 }  // namespace
+
+// Where the file system cannot make a file without a name, the temporary file of a save
+// that a signal ends goes with the process: it is removed before the signal takes effect.
+TEST_F(SaveTest, ASignalDuringASaveToANamedTemporaryFileRemovesIt) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(sig));
+    TempDir dir;
+    const std::string dst = dir.File("sheet.png");
+    const int code = InChild([&] {
+      LinkFallback force;
+      // The signal arrives when the image is complete under its temporary name.
+      SaveHookGuard hook([sig](const std::string&) { raise(sig); });
+      std::string why;
+      Save(canvas_.get(), dst, Clsid(u"image/png"), &why);
+      return 0;  // not reached: the signal ends the process
+    });
+    EXPECT_EQ(code, 128 + sig);
+    EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{});
+  }
+}

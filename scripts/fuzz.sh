@@ -2,7 +2,11 @@
 # Builds the libFuzzer targets with clang (AddressSanitizer and UBSan on) and fuzzes each for
 # a while, growing a scratch corpus from the checked-in seeds in fuzz/corpus/<target>/.
 #
-#   scripts/fuzz.sh [SECONDS]    seconds per target and locale (default 60)
+#   scripts/fuzz.sh [SECONDS [TARGET...]]
+#
+# SECONDS per target and locale (default 60); the targets are command_line, text_conv and
+# movie (default all three). Each movie input may take 30 s and 2 GB at most; more is a
+# finding.
 #
 # Environment: VGRID_FUZZ_BUILD, the build directory (default build/fuzz); VGRID_FUZZ_WORK,
 # the scratch directory (default <build>/work). Findings land in <work>/<target>/artifacts/;
@@ -12,6 +16,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
+shift || true
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(command_line text_conv movie)
 build=$(realpath -m "${VGRID_FUZZ_BUILD:-build/fuzz}")
 work=$(realpath -m "${VGRID_FUZZ_WORK:-$build/work}")
 seeds=$PWD/fuzz/corpus
@@ -20,7 +27,7 @@ VGRID_TEST_DEPS=1 scripts/deps.sh
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVGRID_FUZZ=ON -DVGRID_BUILD_TESTS=OFF -DVGRID_SANITIZE=ON \
   -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
-cmake --build "$build" -j "$(nproc)" --target fuzz_command_line fuzz_text_conv
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 
 # A CP932 locale of our own: no root needed, nothing installed system-wide.
 cp932_env=()
@@ -34,15 +41,19 @@ else
 fi
 
 status=0
+wanted() { [[ " ${targets[*]} " == *" $1 "* ]]; }
 fuzz() {  # target label env...
   local target=$1 label=$2; shift 2
+  wanted "$target" || return 0
+  local bounds=()
+  [ "$target" != movie ] || bounds=(-timeout=30 -rss_limit_mb=2048 -max_len=65536)
   local dir="$work/$target"
   mkdir -p "$dir/corpus" "$dir/artifacts/$label"
   echo "== $target ($label): $seconds s"
   # Absolute paths throughout: the command-line target works in a scratch directory of its
   # own. It silences what the parse prints itself.
   if ! env "$@" "$build/fuzz/fuzz_$target" -max_total_time="$seconds" \
-      -print_final_stats=1 -artifact_prefix="$dir/artifacts/$label/" \
+      "${bounds[@]}" -print_final_stats=1 -artifact_prefix="$dir/artifacts/$label/" \
       "$dir/corpus" "$seeds/$target" 2>"$dir/$label.log"; then
     echo "!! $target ($label) found something: see $dir/$label.log and $dir/artifacts/$label/"
     status=1
@@ -52,11 +63,12 @@ fuzz() {  # target label env...
 
 fuzz command_line utf8 LC_ALL=C.UTF-8
 fuzz text_conv utf8 LC_ALL=C.UTF-8
+fuzz movie utf8 LC_ALL=C.UTF-8
 if [ ${#cp932_env[@]} -gt 0 ]; then
   fuzz text_conv cp932 "${cp932_env[@]}"
 fi
 
-for target in command_line text_conv; do
+for target in "${targets[@]}"; do
   dir="$work/$target"
   rm -rf "$dir/minimized" && mkdir -p "$dir/minimized"
   env LC_ALL=C.UTF-8 "$build/fuzz/fuzz_$target" -merge=1 "$dir/minimized" \

@@ -18,6 +18,9 @@ run_suite build/test
 scripts/package_check.sh build/test
 scripts/leak_check.sh build/test
 if [ "${VGRID_SKIP_SANITIZE:-0}" != 1 ]; then
+  # Leaks inside system libraries that are not ours are silenced (scripts/lsan_system.supp
+  # says which and why); every other leak fails the run.
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    LSAN_OPTIONS=suppressions=$PWD/scripts/lsan_system.supp \
     run_suite build/test-sanitize -DVGRID_SANITIZE=ON
 fi

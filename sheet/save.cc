@@ -30,6 +30,21 @@ bool EncoderLookup(const char* mime, GUID* clsid) {
   return found;
 }
 
+std::optional<std::string> SaveSizeProblem(const std::string& mime, std::int64_t width,
+                                           std::int64_t height) {
+  const struct {
+    const char* mime;
+    const char* name;
+    std::int64_t side;
+  } limits[] = {{"image/jpeg", "JPEG", 65500}, {"image/webp", "WebP", 16383}};
+  for (const auto& limit : limits) {
+    if (mime == limit.mime && (width > limit.side || height > limit.side))
+      return std::string("image too large for ") + limit.name + " (" + std::to_string(limit.side) +
+             " pixels a side)";
+  }
+  return std::nullopt;
+}
+
 SaveOutcome SaveSheet(GpBitmap* canvas, const RunSettings& settings) {
   MultibyteToWide filename(settings.dst.c_str());
   GUID codec;

@@ -1,11 +1,13 @@
 // The last stage of a sheet: find the encoder for the MIME type and write the canvas.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
-#include "settings/run_settings.h"
 #include "platform/com.h"
 #include "platform/imaging.h"
+#include "settings/run_settings.h"
 
 /// Finds the first encoder whose MIME type equals `mime` exactly (case-sensitive). On success
 /// writes its class identifier to *clsid and returns true; otherwise leaves *clsid untouched.
@@ -17,6 +19,11 @@ struct SaveOutcome {
   std::string cause;  ///< why nothing was written, in words; empty when written
   bool written() const { return kind == Kind::kWritten; }
 };
+
+/// Why an image of width x height cannot be written in `mime` (JPEG holds 65,500 pixels a
+/// side, WebP 16,383), known before anything is drawn; nothing when it can.
+std::optional<std::string> SaveSizeProblem(const std::string& mime, std::int64_t width,
+                                           std::int64_t height);
 
 /// Writes `canvas` to settings.dst in settings.format (JPEG with settings.quality). Prints
 /// nothing. Never replaces an existing file and leaves no partial file behind. May throw

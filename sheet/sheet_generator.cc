@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -313,6 +314,32 @@ class GrabPipeline {
 
 }  // namespace
 
+namespace {
+
+// The system error number of the exception being handled, for the catch-all line: what
+// happened, never what a call long before left in errno.
+int ErrnoOfCurrentException() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  } catch (const std::system_error& e) {
+    return e.code().category() == std::generic_category() ||
+                   e.code().category() == std::system_category()
+               ? e.code().value()
+               : EIO;
+  } catch (const ComError& e) {
+    if (e.code() == E_OUTOFMEMORY) return ENOMEM;
+    if ((static_cast<std::uint32_t>(e.code()) & 0xFFFF0000u) == 0x80070000u)
+      return static_cast<int>(e.code() & 0xFFFF);
+    return EINVAL;
+  } catch (...) {
+    return EIO;
+  }
+}
+
+}  // namespace
+
 HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDetFactory& factory,
                        int grab_workers) {
   *image_written = false;
@@ -348,6 +375,10 @@ HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDe
     if (auto problem = CanvasProblem(canvas_w, canvas_h)) {
       // A sheet that can never be saved is not worth grabbing for.
       Diagnose(kNoCanvas, *problem);
+      return E_INVALIDARG;
+    }
+    if (auto problem = SaveSizeProblem(settings.format, canvas_w, canvas_h)) {
+      Diagnose(kCannotSave, *problem);  // as the save would, but before any grab
       return E_INVALIDARG;
     }
 
@@ -448,8 +479,11 @@ HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDe
     }
     return hr;
   } catch (...) {
+    const int cause = ErrnoOfCurrentException();
     std::fflush(stdout);
-    std::perror(ConsoleText(kCatchAll).c_str());
+    const std::string line = ConsoleText(kCatchAll);
+    errno = cause;
+    std::perror(line.c_str());
     source.FreeFrameRecord();
     *image_written = false;
     return E_OUTOFMEMORY;

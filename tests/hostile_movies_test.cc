@@ -2,19 +2,31 @@
 // codec, files that are no movie at all, odd streams, and sources that are no regular file.
 // Whatever it is given, a run ends within a time bound either with exit 0 and a sheet that
 // decodes, or with exit 1, one diagnostic line and nothing written; never with a signal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <new>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "frames/ffmpeg_media_det.h"
+#include "frames/frame_source.h"
+#include "platform/com.h"
+#include "sheet/sheet_generator.h"
+#include "testutil/fake_media_det.h"
 #include "testutil/fixture_movies.h"
 #include "testutil/image_read.h"
 #include "testutil/run_binary.h"
@@ -83,6 +95,47 @@ std::vector<std::string> DirectoryEntries(const std::string& dir) {
 std::string Extension(const std::string& path) {
   const std::size_t dot = path.rfind('.');
   return dot == std::string::npos ? "" : path.substr(dot);
+}
+
+// Reads a big-endian number of `n` bytes at `at`.
+std::uint32_t BigEndian(const std::string& bytes, std::size_t at, int n) {
+  std::uint32_t v = 0;
+  for (int i = 0; i < n; ++i) v = (v << 8) | static_cast<unsigned char>(bytes[at + i]);
+  return v;
+}
+
+// An FLV whose header announces video only, whose audio begins after the part of the file
+// that opening reads, and whose keyframe index points its first keyframe at the first audio
+// tag: the demuxer adds the audio stream while the detector reads from there.
+std::string StreamAppearingWhileReading(std::string flv) {
+  std::size_t audio = 0;
+  for (std::size_t at = 13; at + 11 <= flv.size(); at += 11 + BigEndian(flv, at + 1, 3) + 4) {
+    if (flv[at] == 8) {
+      audio = at;
+      break;
+    }
+  }
+  const std::size_t list = flv.find("filepositions");
+  if (audio == 0 || list == std::string::npos || flv.size() < 9) return "";
+  flv[4] = 0x01;  // video only
+  // The name, the strict-array marker, its length, the number marker, then the first double.
+  const std::size_t first = list + 13 + 1 + 4 + 1;
+  double position = static_cast<double>(audio);
+  std::uint64_t bits;
+  std::memcpy(&bits, &position, sizeof bits);
+  for (int i = 0; i < 8; ++i) flv[first + i] = static_cast<char>(bits >> (56 - 8 * i));
+  return flv;
+}
+
+// An MJPEG movie whose pictures have lost every marker byte: the decoder finds no picture in
+// any of them and the libraries would log that, at their "fatal" level, for each.
+std::string WithoutJpegMarkers(std::string avi) {
+  const std::size_t from = avi.find("movi"), to = avi.find("idx1");
+  if (from == std::string::npos || to == std::string::npos) return "";
+  for (std::size_t i = from; i < to; ++i) {
+    if (avi[i] == '\xFF') avi[i] = 0;
+  }
+  return avi;
 }
 
 std::string Corrupt(std::string bytes, std::size_t from, std::size_t to, std::uint32_t seed) {
@@ -226,6 +279,43 @@ TEST_F(HostileMoviesTest, EveryRunEndsCleanlyWithASheetOrOneDiagnostic) {
   cases_.push_back({"y4m-huge", Write("huge.y4m", y4m), Expect::kDiagnostic});
   cases_.push_back({"y4m-huge-default-cells", work_.File("huge.y4m"), Expect::kDiagnostic, true});
 
+  // A demuxer that adds a stream while the keyframe index is read.
+  const std::string flv = Ffmpeg(
+      "-f lavfi -i color=red:s=16x16:r=25:d=10 -itsoffset 8 -f lavfi -i anullsrc=r=11025:cl=mono "
+      "-t 10 -c:v flv1 -g 1000 -c:a adpcm_swf -flvflags add_keyframe_index",
+      "late-audio.flv");
+  const std::string late_stream = StreamAppearingWhileReading(ReadFileBytes(flv));
+  ASSERT_FALSE(late_stream.empty());
+  cases_.push_back(
+      {"flv-stream-appears", Write("stream-appears.flv", late_stream), Expect::kSheet});
+  // Fatal to the decoder, but no business of the console: one diagnostic line only.
+  const std::string mjpeg =
+      Ffmpeg("-f lavfi -i testsrc=s=64x48:r=10:d=2 -c:v mjpeg -pix_fmt yuvj420p", "markers.avi");
+  const std::string no_markers = WithoutJpegMarkers(ReadFileBytes(mjpeg));
+  ASSERT_FALSE(no_markers.empty());
+  cases_.push_back({"mjpeg-without-markers", Write("no-markers.avi", no_markers)});
+
+  // Playlists of other files, under names that do not say so: vgrid reads the one file it
+  // is given, never what a file names. A FIFO listed would block an open for ever.
+  const std::string listed_fifo = work_.File("listed-fifo");
+  ASSERT_EQ(mkfifo(listed_fifo.c_str(), 0644), 0);
+  const std::string listed_movie = Fixture(FixtureSpec{});
+  cases_.push_back({"concat-of-a-movie",
+                    Write("concat.mp4", "ffconcat version 1.0\nfile '" + listed_movie + "'\n"),
+                    Expect::kDiagnostic});
+  std::filesystem::copy_file(listed_movie, work_.File("listed.mkv"));
+  cases_.push_back({"concat-relative",
+                    Write("concat-relative.avi", "ffconcat version 1.0\nfile listed.mkv\n"),
+                    Expect::kDiagnostic});
+  cases_.push_back({"concat-of-a-fifo",
+                    Write("concat-fifo.mkv", "ffconcat version 1.0\nfile listed-fifo\n"),
+                    Expect::kDiagnostic});
+  const std::string hls = "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:2,\n";
+  cases_.push_back({"hls-of-a-movie", Write("hls.mp4", hls + listed_movie + "\n#EXT-X-ENDLIST\n"),
+                    Expect::kDiagnostic});
+  cases_.push_back({"hls-of-a-fifo", Write("hls-fifo.ts", hls + listed_fifo + "\n#EXT-X-ENDLIST\n"),
+                    Expect::kDiagnostic});
+
   // Sources that are no regular file. The FIFO has no writer: opening it would block.
   const std::string dir = work_.File("a-directory.mp4");
   ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
@@ -273,6 +363,7 @@ TEST_F(HostileMoviesTest, EveryRunEndsCleanlyWithASheetOrOneDiagnostic) {
       const DecodedImage sheet = ReadImageFile(r.dst);
       EXPECT_TRUE(sheet.ok()) << sheet.error;
       EXPECT_EQ(sheet.format, "png");
+      EXPECT_EQ(r.run.err, "") << "a sheet with something said on the console";
       if (!c.default_options) {
         EXPECT_EQ(sheet.width, kCols * kCellW);
         EXPECT_EQ(sheet.height, kRows * kCellH);
@@ -295,6 +386,146 @@ TEST_F(HostileMoviesTest, EveryRunEndsCleanlyWithASheetOrOneDiagnostic) {
   }
   std::cout << cases_.size() << " hostile sources: " << sheets << " sheets, " << diagnostics
             << " clean failures\n";
+}
+
+// A movie of hundreds of video tracks opens at the cost of the one it is grabbed from:
+// the keyframe index is read for the chosen stream only, not for every track (which read
+// the file again for each of them).
+TEST_F(HostileMoviesTest, ManyTracksOpenAtTheCostOfOne) {
+  std::string maps;
+  for (int i = 0; i < 300; ++i) maps += " -map 0:v";
+  const std::string movie =
+      Ffmpeg("-f lavfi -i 'nullsrc=s=32x32:r=5:d=4,geq=random(1)*255:128:128'" + maps +
+                 " -c:v mpeg4 -q:v 2 -g 100",
+             "tracks.mp4");
+  struct stat info;
+  ASSERT_EQ(stat(movie.c_str(), &info), 0);
+  FfmpegMediaDet det;
+  MultibyteToWide name(movie.c_str());
+  ASSERT_EQ(det.put_Filename(name.get()), S_OK) << det.LastErrorText();
+  std::int32_t streams = 0;
+  ASSERT_EQ(det.get_OutputStreams(&streams), S_OK);
+  EXPECT_EQ(streams, 300);
+  ASSERT_EQ(det.put_CurrentStream(0), S_OK);
+  EXPECT_LT(det.BytesRead(), 2 * info.st_size)
+      << det.BytesRead() << " bytes read to open a file of " << info.st_size;
+}
+
+// A stream that proves unreadable is read once, not once more for every cell: on a grid of
+// 50 x 50 cells each grab read the whole file again to fail the same way.
+TEST_F(HostileMoviesTest, AnUnreadableStreamIsReadOnceNotOncePerCell) {
+  const std::string mjpeg =
+      Ffmpeg("-f lavfi -i testsrc=s=64x48:r=10:d=2 -c:v mjpeg -pix_fmt yuvj420p", "markers.avi");
+  const std::string movie = Write("no-markers.avi", WithoutJpegMarkers(ReadFileBytes(mjpeg)));
+  FfmpegMediaDet det;
+  MultibyteToWide name(movie.c_str());
+  ASSERT_EQ(det.put_Filename(name.get()), S_OK) << det.LastErrorText();
+  ASSERT_EQ(det.put_CurrentStream(0), S_OK);
+  std::vector<char> record(FfmpegMediaDet::FrameRecordSize(8, 8));
+  const HRESULT first = det.GetBitmapBitsNear(0.5, 0.1, record.data(), 8, 8);
+  ASSERT_TRUE(Failed(first));
+  const std::string cause = det.LastErrorText();
+  const std::int64_t read = det.BytesRead();
+  for (double t : {0.7, 1.0, 1.5}) {
+    EXPECT_EQ(det.GetBitmapBitsNear(t, 0.1, record.data(), 8, 8), first) << t;
+    EXPECT_EQ(det.LastErrorText(), cause);
+  }
+  EXPECT_EQ(det.BytesRead(), read) << "the failing grab was tried again";
+}
+
+// A pixel shape no player would honour, beyond 16:1 either way, is taken for square: a
+// header cannot stretch a 16-pixel-wide frame to thousands of pixels of sheet.
+TEST_F(HostileMoviesTest, APixelShapeNoPlayerHonoursIsTakenForSquare) {
+  const struct {
+    const char* sar;
+    int display_width;
+  } cases[] = {{"16/1", 256}, {"17/1", 16}, {"3750/1", 16}, {"1/16", 1}, {"1/17", 16}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sar);
+    const std::string movie = Ffmpeg(std::string("-f lavfi -i color=red:s=16x64:r=5:d=1 ") +
+                                         "-vf setsar=" + c.sar + " -c:v ffv1",
+                                     std::string("sar-") + std::to_string(&c - cases) + ".mkv");
+    FrameSource source;
+    ASSERT_EQ(source.Open(movie), S_OK);
+    ASSERT_EQ(source.SelectFirstVideoStream(), S_OK);
+    ASSERT_EQ(source.ReadFrameSize(), S_OK);
+    EXPECT_EQ(source.width(), c.display_width);
+    EXPECT_EQ(source.height(), 64);
+  }
+}
+
+// Running out of memory in the middle of a sheet ends with the catch-all line naming that
+// cause, whatever a call long before left in errno.
+TEST_F(HostileMoviesTest, TheCatchAllLineNamesWhatHappened) {
+  class OutOfMemoryAtLength : public FakeMediaDet {
+   public:
+    using FakeMediaDet::FakeMediaDet;
+    HRESULT get_StreamLength(double*) override { throw std::bad_alloc(); }
+  };
+  FakeLog log;
+  const MediaDetFactory factory = [&log](MediaDetPtr* out) {
+    *out = std::make_unique<OutOfMemoryAtLength>(FakeMovie{}, &log);
+    return S_OK;
+  };
+  RunSettings settings;
+  settings.cols = settings.rows = 2;
+  settings.width = settings.height = 16;
+  settings.format = "image/png";
+  settings.src = "movie.avi";
+  settings.dst = work_.File("sheet.png");
+  bool written = true;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  errno = ENOENT;  // as a failed probe for a file long before leaves it
+  SheetGenerator(settings, &written, factory, 1);
+  testing::internal::GetCapturedStdout();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(written);
+  EXPECT_NE(err.find(std::strerror(ENOMEM)), std::string::npos) << err;
+  EXPECT_EQ(err.find(std::strerror(ENOENT)), std::string::npos) << err;
+}
+
+// A size read from a header is no reason to take that much memory: an AVI whose INFO tag
+// claims 1 GB in a file of a few KB once made the reader allocate (and clear) all of it.
+TEST_F(HostileMoviesTest, ASizeClaimedByAHeaderIsNotAllocated) {
+  FixtureSpec spec;
+  spec.container = "avi";
+  spec.codec = "mpeg4";
+  std::string avi = ReadFileBytes(Fixture(spec));
+  const std::size_t hdrl = avi.find("hdrl");
+  ASSERT_NE(hdrl, std::string::npos);
+  ASSERT_GE(hdrl, 8u);
+  const std::uint32_t size =
+      static_cast<unsigned char>(avi[hdrl - 4]) | static_cast<unsigned char>(avi[hdrl - 3]) << 8 |
+      static_cast<unsigned char>(avi[hdrl - 2]) << 16 |
+      static_cast<std::uint32_t>(static_cast<unsigned char>(avi[hdrl - 1])) << 24;
+  auto le32 = [](std::uint32_t v) {
+    return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 24)};
+  };
+  // After the header list: an INFO list whose one tag claims 1 GB.
+  const std::string info =
+      "LIST" + le32(0x40000100) + "INFO" + "ISFT" + le32(0x40000000) + std::string(64, 'x');
+  avi.insert(hdrl - 4 + 4 + size + (size & 1), info);
+  const std::string movie = Write("claims-1gb.avi", avi);
+
+  std::string binary = VgridBinaryPath(), dst = work_.File("claims-1gb.png");
+  std::vector<std::string> args = {binary, "-c=3", "-r=2", movie, dst};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  struct rusage usage = {};
+  ASSERT_EQ(wait4(pid, &status, 0, &usage), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_LT(usage.ru_maxrss, 512 * 1024) << "KB at the peak";
 }
 
 }  // namespace

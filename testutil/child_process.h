@@ -21,6 +21,8 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   const std::string& start_error() const { return start_error_; }
+  /// The child's process id (to send it a signal), or -1 when it did not start.
+  pid_t pid() const { return pid_; }
 
   /// Reads the child's output until standard output holds `text`; false when the child
   /// closed its output first or `timeout_ms` passed.
