@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "frames/frame_record.h"
 #include "testutil/fake_media_det.h"
@@ -336,6 +337,55 @@ TEST(SheetGeneratorTest, ASecondDetectorStartsOnlyWhenItPays) {
     EXPECT_EQ(run.out, reference.out) << c.name;
     EXPECT_TRUE(ReadFileBytes(s.dst) == ReadFileBytes(one.dst)) << c.name;
   }
+}
+
+TEST(SheetGeneratorTest, CellsOfOneGroupOfPicturesAreOneDetectorsJob) {
+  // Groups of 3.5 s on a 14 s movie: the cells at 1-3, 4-6, 7-10 and 11-12 s are four jobs,
+  // the first one slow, so that the other detector finishes the later jobs before it.
+  FakeMovie movie;
+  movie.colour_by_time = true;
+  movie.grab_workers = 2;
+  movie.group_seconds = 3.5;
+  movie.grab_seconds = 0.01;
+  movie.slow_before = 3.5;
+  TempDir dir;
+  RunSettings one = Defaults(dir.File("one.png"));
+  FakeLog one_log;
+  const SheetRun reference = RunSheet(one, FakeFactory(movie, &one_log), 1);
+  ASSERT_TRUE(reference.written);
+  RunSettings s = Defaults(dir.File("two.png"));
+  FakeLog log;
+  const SheetRun run = RunSheet(s, FakeFactory(movie, &log), 2);
+  ASSERT_TRUE(run.written);
+  EXPECT_EQ(run.out, reference.out);
+  EXPECT_TRUE(ReadFileBytes(s.dst) == ReadFileBytes(one.dst));
+  ASSERT_EQ(log.grab_times.size(), 12u);
+  const std::vector<std::vector<int>> jobs = {{1, 2, 3}, {4, 5, 6}, {7, 8, 9, 10}, {11, 12}};
+  for (const std::vector<int>& job : jobs) {
+    // Each cell grabbed once, every cell of a job by one detector, in time order.
+    std::vector<std::size_t> at;
+    for (int k : job) {
+      const auto it = std::find(log.grab_times.begin(), log.grab_times.end(), double(k));
+      ASSERT_NE(it, log.grab_times.end()) << "cell " << k << " was never grabbed";
+      EXPECT_EQ(std::count(log.grab_times.begin(), log.grab_times.end(), double(k)), 1);
+      at.push_back(static_cast<std::size_t>(it - log.grab_times.begin()));
+    }
+    for (std::size_t i = 1; i < at.size(); ++i) {
+      EXPECT_EQ(log.grab_detectors[at[i]], log.grab_detectors[at[0]]) << "cell " << job[i];
+      EXPECT_GT(at[i], at[i - 1]) << "cell " << job[i];
+    }
+  }
+  // Detectors sharing the cores decode on one thread each.
+  EXPECT_EQ(log.decode_threads, (std::vector<int>{1, 1}));
+
+  // All cells in one group: one job for one detector, with the codec's threads.
+  movie.group_seconds = 100;
+  RunSettings single = Defaults(dir.File("single.png"));
+  FakeLog single_log;
+  ASSERT_TRUE(RunSheet(single, movie, &single_log).written);
+  EXPECT_EQ(single_log.made, 1);
+  EXPECT_EQ(single_log.decode_threads, (std::vector<int>{0}));
+  EXPECT_TRUE(ReadFileBytes(single.dst) == ReadFileBytes(one.dst));
 }
 
 TEST(SheetGeneratorTest, FramesHeldStayFewWhateverTheGrid) {
