@@ -12,6 +12,7 @@
 #include "testutil/fake_media_det.h"
 #include "testutil/fixture_movies.h"
 #include "testutil/image_read.h"
+#include "testutil/run_binary.h"
 #include "testutil/temp_dir.h"
 
 namespace {
@@ -456,6 +457,71 @@ TEST(SheetGeneratorTest, ParallelSheetOfARealMovieMatchesTheSequentialOne) {
   }
   EXPECT_EQ(out[1], out[0]);
   EXPECT_TRUE(bytes[1] == bytes[0]);
+}
+
+TEST(SheetGeneratorTest, APictureThatChangesShapeKeepsItsOwnAspect) {
+  // A broadcast-like MPEG-TS: a second of red 16:9 (320 x 180), a second of 4:3 by its size
+  // (240 x 180) and a second of 4:3 by its pixel shape only (320 x 180 at 3:4), joined. Each
+  // cell of 160 x 90 shows its frame at that frame's own aspect: the 4:3 ones 120 x 90,
+  // centred between blue bars of 20 pixels.
+  TempDir dir;
+  const std::string path = dir.File("shape.ts");
+  std::string joined;
+  const char* parts[][3] = {
+      {"320x180", "16:9", "0"}, {"240x180", "4:3", "1"}, {"320x180", "4:3", "2"}};
+  for (const auto& part : parts) {
+    const std::string piece = dir.File(std::string("part") + part[2] + ".ts");
+    const RunResult made =
+        RunBinary("/usr/bin/ffmpeg", {"-nostdin",
+                                      "-hide_banner",
+                                      "-loglevel",
+                                      "error",
+                                      "-y",
+                                      "-f",
+                                      "lavfi",
+                                      "-i",
+                                      std::string("color=c=red:r=10:d=1:s=") + part[0],
+                                      "-c:v",
+                                      "mpeg2video",
+                                      "-q:v",
+                                      "3",
+                                      "-aspect",
+                                      part[1],
+                                      "-output_ts_offset",
+                                      part[2],
+                                      "-f",
+                                      "mpegts",
+                                      piece});
+    ASSERT_EQ(made.exit_code, 0) << made.err << made.start_error;
+    joined += ReadFileBytes(piece);
+  }
+  ASSERT_TRUE(WriteFileBytes(path, joined));
+  RunSettings s = Defaults(dir.File("shape.png"));
+  s.src = path;
+  s.cols = 5;
+  s.rows = 1;
+  s.width = 160;
+  s.height = 90;
+  s.bgcolor = 0x0000FF;
+  // 2.9 s: cells at 0.41 and 0.83 s (16:9), 1.24 and 1.66 s (4:3 by size), 2.07 s (by shape).
+  const SheetRun run = RunSheet(s, DefaultMediaDetFactory(), 1);
+  ASSERT_TRUE(run.written) << run.err;
+  EXPECT_EQ(run.out, "OOOOO\r\n\r\ncomplete\n");
+  const DecodedImage img = ReadImageFile(s.dst);
+  ASSERT_EQ(img.width, 800);
+  auto red = [&](int x) {
+    const std::uint32_t c = Rgb(img, x, 45);
+    return (c >> 16) > 200 && (c & 0xFF) < 60;
+  };
+  for (int k = 0; k < 5; ++k) {
+    const int x = k * 160;
+    const bool narrow = k >= 2;
+    EXPECT_TRUE(red(x + 80)) << "cell " << k;
+    EXPECT_EQ(Rgb(img, x + 19, 45) == 0x0000FFu, narrow) << "cell " << k;
+    EXPECT_TRUE(red(x + 20)) << "cell " << k;
+    EXPECT_TRUE(red(x + 139)) << "cell " << k;
+    EXPECT_EQ(Rgb(img, x + 140, 45) == 0x0000FFu, narrow) << "cell " << k;
+  }
 }
 
 }  // namespace
