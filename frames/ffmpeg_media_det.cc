@@ -374,6 +374,12 @@ struct FfmpegMediaDet::State {
   void SnapshotIndex();
   HRESULT GrabKeyframe(int64_t index_ts, int64_t lo, int64_t hi, bool* in_window);
   struct Plan;
+  // Lets go of the pictures held (before a seek: they cannot be shown after it).
+  void DropPictures() {
+    have_shown = have_next = false;
+    av_frame_unref(shown.get());
+    av_frame_unref(next.get());
+  }
   Plan PlanGrab(int index, int64_t origin_ts, double seconds, double tolerance) const;
   HRESULT GrabAt(double seconds, double tolerance);
   HRESULT Deliver(std::int32_t width, std::int32_t height, uint8_t* out);
@@ -693,6 +699,7 @@ void FfmpegMediaDet::State::SnapshotIndex() {
 HRESULT FfmpegMediaDet::State::GrabKeyframe(int64_t seek_ts, int64_t lo, int64_t hi,
                                             bool* in_window) {
   *in_window = false;
+  DropPictures();
   if (HRESULT hr = SeekTo(seek_ts, SeekMode::kKeyframeBefore); Failed(hr)) return hr;
   int foreign = 0;
   int skipped = 0;
@@ -836,6 +843,7 @@ HRESULT FfmpegMediaDet::State::GrabAt(double seconds, double tolerance) {
       std::swap(shown, next);
       shown_pts = next_pts;
       have_next = false;
+      av_frame_unref(next.get());  // its picture goes back to the decoder's pool
     }
   };
   if (CheapToDecodeOn(aim)) {
@@ -848,6 +856,8 @@ HRESULT FfmpegMediaDet::State::GrabAt(double seconds, double tolerance) {
   // Seek to the keyframe before the aim and decode forward. Some files seek to a keyframe
   // after it; then seek again, further back each time, then to the start by time, and last
   // to the first byte of the file (a timestamp seek in MPEG-TS can miss the first keyframe).
+  // The pictures held are let go first, so that the decoder reuses their memory.
+  DropPictures();
   int64_t seek_ts = aim;
   int64_t back = std::max<int64_t>(1, av_rescale_q(1, AVRational{1, 1}, st->time_base));
   for (int attempt = 0;; ++attempt) {

@@ -524,4 +524,31 @@ TEST(SheetGeneratorTest, APictureThatChangesShapeKeepsItsOwnAspect) {
   }
 }
 
+TEST(SheetGeneratorTest, AFrameFittedToUnderAPixelStillCountsAsDrawn) {
+  // 1 x 4097 and 4097 x 1 pictures in cells of 8 x 8: fitted, they are 0 pixels wide or
+  // high. The grab is made at one pixel and the cell counts as drawn.
+  TempDir dir;
+  const char* cases[][2] = {{"2x4098", "1:4097"}, {"4098x2", "4097:1"}};
+  for (const auto& c : cases) {
+    const char* crop = c[1];
+    SCOPED_TRACE(crop);
+    const std::string path = dir.File(std::string("thin") + crop[0] + ".mkv");
+    const RunResult made = RunBinary(
+        "/usr/bin/ffmpeg",
+        {"-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+         std::string("color=c=red:r=5:d=1:s=") + c[0] + ",format=bgr0,crop=" + crop + ":0:0",
+         "-c:v", "ffv1", path});
+    ASSERT_EQ(made.exit_code, 0) << made.err << made.start_error;
+    RunSettings s = Defaults(dir.File(std::string("thin") + crop[0] + ".png"));
+    s.src = path;
+    s.cols = 2;
+    s.rows = 2;
+    s.width = 8;
+    s.height = 8;
+    const SheetRun run = RunSheet(s, DefaultMediaDetFactory(), 0);
+    EXPECT_TRUE(run.written) << run.err;
+    EXPECT_EQ(run.out, "OO\r\nOO\r\n\r\ncomplete\n");
+  }
+}
+
 }  // namespace
