@@ -649,6 +649,9 @@ bool FfmpegMediaDet::State::CheapToDecodeOn(int64_t target) {
   }
   AVStream* st = Stream(video);
   if ((target - at) * av_q2d(st->time_base) < kForwardDecodeSeconds) return true;
+  // A file without an index lists only the keyframes read so far: that none lies between the
+  // decoder and the target says nothing, and a seek is cheaper than decoding on that far.
+  if (static_cast<size_t>(video) >= keyframes.size() || keyframes[video].empty()) return false;
   const int idx = av_index_search_timestamp(st, target, AVSEEK_FLAG_BACKWARD);
   if (idx < 0) return false;
   const AVIndexEntry* entry = avformat_index_get_entry(st, idx);
