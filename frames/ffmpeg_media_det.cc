@@ -67,6 +67,8 @@ constexpr size_t kLookaheadPackets = 16;
 constexpr size_t kRecentlySent = 16;
 // Detectors grabbing one sheet at once, at most.
 constexpr int kMaxGrabWorkers = 2;
+// Pictures this large (4K UHD) are decoded by one detector with the codec's threads.
+constexpr int64_t kLargePicturePixels = int64_t{3840} * 2160;
 
 std::string AvErrorText(int rc) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -1127,7 +1129,11 @@ int FfmpegMediaDet::SuggestedGrabWorkers(double interval) const {
   if (cores < 2) return 1;
   // Two single-threaded decoders, each taking the cells of whole groups of pictures (see
   // GrabGroup), decode more in the same time than one decoder with frame threads; a sheet
-  // whose cells all lie in one group keeps one detector and its threads.
+  // whose cells all lie in one group keeps one detector and its threads. Not so for pictures
+  // of 4K and more: each decoder keeps its own reference pictures (some 100 MB at 4K HEVC),
+  // more memory than the little time a second one saves there is worth.
+  const AVCodecParameters* par = s.Stream(s.current)->codecpar;
+  if (int64_t{par->width} * par->height >= kLargePicturePixels) return 1;
   return static_cast<int>(std::min<unsigned>(cores, kMaxGrabWorkers));
 }
 

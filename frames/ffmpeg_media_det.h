@@ -36,7 +36,8 @@ class FfmpegMediaDet : public IMediaDet {
   HRESULT GetBitmapBitsNear(double seconds, double tolerance, char* buffer, std::int32_t width,
                             std::int32_t height) override;
   /// 2 on a machine of two or more cores, otherwise 1: two single-threaded decoders taking
-  /// whole groups of pictures (GrabGroup) beat one decoder with frame threads.
+  /// whole groups of pictures (GrabGroup) beat one decoder with frame threads. 1 for pictures
+  /// of 4K and more, where a second decoder's memory outweighs what it saves.
   int SuggestedGrabWorkers(double interval) const override;
   /// The index of the listed keyframe the grab decodes from (or takes alone). Without an
   /// index: 0 for every grab when the samples are near enough to decode on from one to the
