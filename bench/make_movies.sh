@@ -146,6 +146,26 @@ make_movie hevc-2160p-1min.mp4 "HEVC 3840x2160, 1 min, keyframe every 10 s, AAC"
 add_entry 4k-hevc-1min "$dir/hevc-2160p-1min.mp4" 3840 2160 25 60 65536 0 \
   "HEVC 4K MP4 1 min, GOP 10 s"
 
+# Encoded as a phone or camera does: x264 at its default (medium) preset, a keyframe every 2 s,
+# 3 B-frames used as references (B-pyramid), scene-cut keyframes off so that the GOP is regular.
+make_movie h264-1080p-1min-phone.mp4 "H.264 1920x1080, 1 min, preset medium, keyframe every 2 s, B-pyramid, AAC" -- \
+  -f lavfi -i "testsrc2=size=1920x1080:rate=25:duration=60" \
+  -f lavfi -i "sine=frequency=880:sample_rate=48000:duration=60" \
+  -filter_complex "$(band_graph 1920 1080 60 25)" -map '[v]' -map 1:a \
+  -c:v libx264 -preset medium -bf 3 -b-pyramid normal -g 50 -keyint_min 50 -sc_threshold 0 \
+  -c:a aac -b:a 128k -movflags +faststart
+add_entry 1080p-phone "$dir/h264-1080p-1min-phone.mp4" 1920 1080 25 60 65536 0 \
+  "H.264 1080p MP4 1 min, preset medium, GOP 2 s, B-pyramid"
+
+make_movie av1-1080p-1min.mp4 "AV1 (SVT-AV1) 1920x1080, 1 min, keyframe every 10 s, AAC" -- \
+  -f lavfi -i "testsrc2=size=1920x1080:rate=25:duration=60" \
+  -f lavfi -i "sine=frequency=990:sample_rate=48000:duration=60" \
+  -filter_complex "$(band_graph 1920 1080 60 25)" -map '[v]' -map 1:a \
+  -c:v libsvtav1 -preset 10 -crf 35 -g 250 -svtav1-params scd=0 \
+  -c:a aac -b:a 128k -movflags +faststart
+add_entry av1-1080p-1min "$dir/av1-1080p-1min.mp4" 1920 1080 25 60 65536 0 \
+  "AV1 1080p MP4 1 min, GOP 10 s"
+
 if [ $quick -eq 0 ]; then
   # Two hours: one 5-minute segment, joined 24 times over by stream copy. Its frame numbers
   # start again in every segment (period 7500 frames).

@@ -73,6 +73,8 @@ constexpr size_t kLookaheadPackets = 16;
 constexpr size_t kRecentlySent = 16;
 // Detectors grabbing one sheet at once, at most.
 constexpr int kMaxGrabWorkers = 2;
+// Pictures this large (4K UHD) are decoded by one detector with the codec's threads.
+constexpr int64_t kLargePicturePixels = int64_t{3840} * 2160;
 
 std::string AvErrorText(int rc) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -106,16 +108,21 @@ struct Geometry {
   int display_h = 0;
 };
 
+// A pixel shape no player would honour (wider than 16:1 or narrower than 1:16) is a damaged
+// or hostile header: such pixels are taken for square.
+AVRational HonouredPixelShape(AVRational sar) {
+  if (sar.num > 0 && sar.den > 0 &&
+      (int64_t{sar.num} > int64_t{16} * sar.den || int64_t{sar.den} > int64_t{16} * sar.num))
+    return AVRational{1, 1};
+  return sar;
+}
+
 Geometry GeometryOf(const AVStream* st) {
   Geometry g;
   const AVCodecParameters* par = st->codecpar;
   AVRational sar = st->sample_aspect_ratio;
   if (sar.num <= 0 || sar.den <= 0) sar = par->sample_aspect_ratio;
-  // A pixel shape no player would honour (wider than 16:1 or narrower than 1:16) is a
-  // damaged or hostile header: such pixels are taken for square.
-  if (sar.num > 0 && sar.den > 0 &&
-      (int64_t{sar.num} > int64_t{16} * sar.den || int64_t{sar.den} > int64_t{16} * sar.num))
-    sar = AVRational{1, 1};
+  sar = HonouredPixelShape(sar);
   int64_t w = par->width;
   // Non-square pixels: a player stretches the width, the height stays.
   if (sar.num > 0 && sar.den > 0 && sar.num != sar.den)
@@ -131,6 +138,52 @@ bool IsVideo(const AVStream* st) {
   // Cover art is stored as a one-picture video stream; it is no movie.
   return st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
          !(st->disposition & AV_DISPOSITION_ATTACHED_PIC);
+}
+
+// The size a player shows the decoded picture `f` at. A picture of the stream's coded size
+// and pixel shape has the stream's geometry; another one (a broadcast that switches between
+// 16:9 and 4:3 by its size or only by its pixel shape) is shown at its own, unless the
+// container states a pixel shape of its own, which then holds for every picture.
+Geometry FrameGeometry(const AVStream* st, const AVFrame* f) {
+  Geometry g = GeometryOf(st);
+  const AVCodecParameters* par = st->codecpar;
+  auto valid = [](AVRational r) { return r.num > 0 && r.den > 0; };
+  auto or_square = [&](AVRational r) { return valid(r) ? r : AVRational{1, 1}; };
+  const AVRational stream_sar = HonouredPixelShape(or_square(par->sample_aspect_ratio));
+  AVRational sar = HonouredPixelShape(or_square(f->sample_aspect_ratio));
+  if (f->width <= 0 || f->height <= 0 ||
+      (f->width == par->width && f->height == par->height && av_cmp_q(sar, stream_sar) == 0))
+    return g;
+  if (valid(st->sample_aspect_ratio) && av_cmp_q(st->sample_aspect_ratio, stream_sar) != 0)
+    sar = HonouredPixelShape(st->sample_aspect_ratio);
+  int64_t w = f->width;
+  if (sar.num != sar.den)
+    w = std::clamp<int64_t>(av_rescale(f->width, sar.num, sar.den), 1, 1 << 16);
+  const bool sideways = g.rotation == 90 || g.rotation == 270;
+  g.display_w = static_cast<int>(sideways ? f->height : w);
+  g.display_h = static_cast<int>(sideways ? w : f->height);
+  return g;
+}
+
+// A picture of w x h scaled into a box with its aspect kept: the whole width of the box, or
+// its whole height when the picture is taller. The sheet places frames in cells with the same
+// arithmetic. Never less than one pixel either way.
+void FitInto(int64_t w, int64_t h, int32_t box_w, int32_t box_h, int32_t* out_w, int32_t* out_h) {
+  int64_t fw = box_w, fh = h * box_w / w;
+  if (fh > box_h) {
+    fw = w * box_h / h;
+    fh = box_h;
+  }
+  *out_w = static_cast<int32_t>(std::max<int64_t>(fw, 1));
+  *out_h = static_cast<int32_t>(std::max<int64_t>(fh, 1));
+}
+
+// Stream ticks of one frame at the stream's frame rate; 0 when it states none.
+int64_t TicksPerFrame(const AVStream* st) {
+  AVRational rate = st->avg_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) rate = st->r_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) return 0;
+  return av_rescale_q(1, av_inv_q(rate), st->time_base);
 }
 
 // Seconds as a count of `tb` ticks, saturated; a hair of slack so that a time computed in
@@ -344,6 +397,9 @@ struct FfmpegMediaDet::State {
     unreadable_error = error;
   }
 
+  // Threads the decoder is opened with (0: as many as the codec likes).
+  int decode_threads = 0;
+
   FrameConverter convert;
   FrameFilter filter;  // deinterlacing and tone mapping, for the pictures that need them
 
@@ -367,6 +423,14 @@ struct FfmpegMediaDet::State {
   int64_t FrameTicks() const;
   void SnapshotIndex(int index);
   HRESULT GrabKeyframe(int64_t index_ts, int64_t lo, int64_t hi, bool* in_window);
+  struct Plan;
+  // Lets go of the pictures held (before a seek: they cannot be shown after it).
+  void DropPictures() {
+    have_shown = have_next = false;
+    av_frame_unref(shown.get());
+    av_frame_unref(next.get());
+  }
+  Plan PlanGrab(int index, int64_t origin_ts, double seconds, double tolerance) const;
   HRESULT GrabAt(double seconds, double tolerance);
   HRESULT Deliver(std::int32_t width, std::int32_t height, uint8_t* out);
   double Length(int index);
@@ -402,8 +466,8 @@ HRESULT FfmpegMediaDet::State::OpenDecoder(int index) {
   if (int rc = avcodec_parameters_to_context(ctx.get(), st->codecpar); rc < 0)
     return Fail(FromAvError(rc, E_FAIL), AvErrorText(rc));
   ctx->pkt_timebase = st->time_base;
-  ctx->thread_count = 0;
-  ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  ctx->thread_count = decode_threads;
+  ctx->thread_type = decode_threads == 1 ? 0 : FF_THREAD_FRAME | FF_THREAD_SLICE;
   if (int rc = avcodec_open2(ctx.get(), codec, nullptr); rc < 0)
     return Fail(FromAvError(rc, E_FAIL), AvErrorText(rc));
   dec = std::move(ctx);
@@ -652,25 +716,25 @@ HRESULT FfmpegMediaDet::State::Advance(int64_t target) {
 // near, or when no keyframe lies between the decoder and the target.
 bool FfmpegMediaDet::State::CheapToDecodeOn(int64_t target) {
   if (detached) return false;
-  // Right after the first frame was found, the decoder stands at the start.
-  if (!have_shown) return have_next && next_pts <= target;
-  if (target < shown_pts) return false;
-  if (drained) return true;
+  // Right after the first frame was found, the decoder stands at the start, before `next`.
+  int64_t at;
+  if (!have_shown) {
+    if (!have_next || next_pts > target) return false;
+    at = next_pts;
+  } else {
+    if (target < shown_pts) return false;
+    if (drained) return true;
+    at = shown_pts;
+  }
   AVStream* st = Stream(video);
-  if ((target - shown_pts) * av_q2d(st->time_base) < kForwardDecodeSeconds) return true;
+  if ((target - at) * av_q2d(st->time_base) < kForwardDecodeSeconds) return true;
+  // A file without an index lists only the keyframes read so far: that none lies between the
+  // decoder and the target says nothing, and a seek is cheaper than decoding on that far.
+  if (static_cast<size_t>(video) >= keyframes.size() || keyframes[video].empty()) return false;
   const int idx = av_index_search_timestamp(st, target, AVSEEK_FLAG_BACKWARD);
   if (idx < 0) return false;
   const AVIndexEntry* entry = avformat_index_get_entry(st, idx);
-  return entry != nullptr && entry->timestamp <= shown_pts;
-}
-
-// Stream ticks of one frame at the stream's frame rate; 0 when it states none.
-int64_t FfmpegMediaDet::State::FrameTicks() const {
-  const AVStream* st = Stream(video);
-  AVRational rate = st->avg_frame_rate;
-  if (rate.num <= 0 || rate.den <= 0) rate = st->r_frame_rate;
-  if (rate.num <= 0 || rate.den <= 0) return 0;
-  return av_rescale_q(1, av_inv_q(rate), st->time_base);
+  return entry != nullptr && entry->timestamp <= at;
 }
 
 // Keeps the keyframe times the container's index holds for stream `index`, once per stream.
@@ -719,6 +783,7 @@ void FfmpegMediaDet::State::SnapshotIndex(int index) {
 HRESULT FfmpegMediaDet::State::GrabKeyframe(int64_t seek_ts, int64_t lo, int64_t hi,
                                             bool* in_window) {
   *in_window = false;
+  DropPictures();
   if (HRESULT hr = SeekTo(seek_ts, SeekMode::kKeyframeBefore); Failed(hr)) return hr;
   int foreign = 0;
   int skipped = 0;
@@ -767,57 +832,117 @@ HRESULT FfmpegMediaDet::State::GrabKeyframe(int64_t seek_ts, int64_t lo, int64_t
   return S_OK;
 }
 
-// The frame shown at `seconds`, into `shown`. With a tolerance, any frame within that many
-// seconds of it will do: the keyframe the index lists nearest to it, decoded alone, when
-// there is one; otherwise still the frame shown at `seconds`, reached by decoding forward.
-// The choice depends only on the time and the tolerance, never on what was decoded before.
-HRESULT FfmpegMediaDet::State::GrabAt(double seconds, double tolerance) {
-  AVStream* st = Stream(video);
+// How a grab is made, worked out from the time, the tolerance and the index alone.
+struct FfmpegMediaDet::State::Plan {
+  int64_t target = 0;  // the time asked for, in stream ticks from the stream's origin
+  int64_t slack = 0;   // half the window (0: the exact frame is asked for)
+  // Decoding forward stops at the first picture after this time; with first_in_window that
+  // picture is taken when it is not after the target, else the one shown at the target.
+  int64_t aim = 0;
+  bool first_in_window = false;
+  std::ptrdiff_t key = -1;   // the listed keyframe in the window nearest to the target
+  std::ptrdiff_t from = -1;  // the listed keyframe at or before `aim`
+};
+
+FfmpegMediaDet::State::Plan FfmpegMediaDet::State::PlanGrab(int index, int64_t origin_ts,
+                                                            double seconds,
+                                                            double tolerance) const {
+  Plan plan;
+  const AVStream* st = Stream(index);
   if (std::isnan(seconds)) seconds = 0;
   int64_t target = SecondsToTicks(seconds, st->time_base);
-  target = target > (int64_t{1} << 61) ? std::numeric_limits<int64_t>::max() / 2 : target + origin;
-  if (target < origin) target = origin;
+  target =
+      target > (int64_t{1} << 61) ? std::numeric_limits<int64_t>::max() / 2 : target + origin_ts;
+  if (target < origin_ts) target = origin_ts;
+  const int64_t frame = std::max<int64_t>(TicksPerFrame(st), 1);
   int64_t slack = tolerance > 0 ? SecondsToTicks(tolerance, st->time_base) : 0;
   // A window narrower than a frame holds no choice worth making.
-  if (slack < std::max<int64_t>(FrameTicks(), 1)) slack = 0;
-
-  // The frame at hand already answers a repeated time.
-  if (have_shown && shown_pts <= target && !detached) {
-    if (have_next ? next_pts > target : drained) return S_OK;
+  if (slack < frame) slack = 0;
+  plan.target = target;
+  plan.slack = slack;
+  plan.aim = target;
+  if (slack > 0) {
+    // The first picture inside the window, kept a frame inside its edge: decoding forward to
+    // it rather than to the target saves most of a quarter interval of pictures.
+    const int64_t first = target - slack + frame;
+    if (first > origin_ts && first < target) {
+      plan.aim = first - 1;
+      plan.first_in_window = true;
+    }
   }
-  if (have_shown && detached && shown_pts == target) return S_OK;
-
-  if (slack > 0 && static_cast<size_t>(video) < keyframes.size()) {
-    const std::vector<int64_t>& keys = keyframes[video];
+  if (index < 0 || static_cast<size_t>(index) >= keyframes.size()) return plan;
+  const std::vector<int64_t>& keys = keyframes[index];
+  const int64_t shift = static_cast<size_t>(index) < key_shift.size() ? key_shift[index] : 0;
+  if (slack > 0) {
     const int64_t lo = target - slack, hi = target + slack;
-    const int64_t shift = key_shift[video];
     auto after = std::lower_bound(keys.begin(), keys.end(), target - shift);
     auto best = keys.end();
     if (after != keys.end() && *after + shift <= hi) best = after;
     if (after != keys.begin() && *(after - 1) + shift >= lo &&
         (best == keys.end() || target - (*(after - 1) + shift) <= *best + shift - target))
       best = after - 1;
-    if (best != keys.end()) {
-      // Some indexes list decoding times, which a seek may take for presentation times a
-      // few frames later; aiming halfway to the next keyframe lands on this one either way.
-      int64_t gap = best + 1 != keys.end() ? best[1] - best[0] : 0;
-      if (gap <= 0 && keys.size() > 1)
-        gap = (keys.back() - keys.front()) / static_cast<int64_t>(keys.size() - 1);
-      if (gap <= 0) gap = av_rescale_q(1, AVRational{1, 1}, st->time_base);
-      bool in_window = false;
-      if (HRESULT hr = GrabKeyframe(*best + gap / 2, lo, hi, &in_window); Failed(hr)) return hr;
-      if (in_window) return S_OK;
+    if (best != keys.end()) plan.key = best - keys.begin();
+  }
+  plan.from = (std::upper_bound(keys.begin(), keys.end(), plan.aim - shift) - keys.begin()) - 1;
+  return plan;
+}
+
+// The frame to show for `seconds`, into `shown`. With a tolerance, any frame within that
+// many seconds of it will do: the keyframe the index lists nearest to it, decoded alone, when
+// there is one; otherwise the first picture inside the window, reached by decoding forward
+// (or the frame shown at `seconds` when no picture starts in the window before it). The
+// choice depends only on the time and the tolerance, never on what was decoded before.
+HRESULT FfmpegMediaDet::State::GrabAt(double seconds, double tolerance) {
+  AVStream* st = Stream(video);
+  const Plan plan = PlanGrab(video, origin, seconds, tolerance);
+  const int64_t target = plan.target;
+  const int64_t aim = plan.aim;
+
+  // The frame at hand already answers a repeated time.
+  if (!plan.first_in_window && have_shown && shown_pts <= target && !detached) {
+    if (have_next ? next_pts > target : drained) return S_OK;
+  }
+  if (have_shown && detached && shown_pts == target) return S_OK;
+
+  if (plan.key >= 0) {
+    const std::vector<int64_t>& keys = keyframes[video];
+    auto best = keys.begin() + plan.key;
+    // Some indexes list decoding times, which a seek may take for presentation times a
+    // few frames later; aiming halfway to the next keyframe lands on this one either way.
+    int64_t gap = best + 1 != keys.end() ? best[1] - best[0] : 0;
+    if (gap <= 0 && keys.size() > 1)
+      gap = (keys.back() - keys.front()) / static_cast<int64_t>(keys.size() - 1);
+    if (gap <= 0) gap = av_rescale_q(1, AVRational{1, 1}, st->time_base);
+    bool in_window = false;
+    if (HRESULT hr =
+            GrabKeyframe(*best + gap / 2, target - plan.slack, target + plan.slack, &in_window);
+        Failed(hr))
+      return hr;
+    if (in_window) return S_OK;
+  }
+  // `shown` is the last picture not after `aim`; the next one is taken instead when it lies
+  // in the window and not after the target.
+  auto settle = [&] {
+    if (plan.first_in_window && have_next && next_pts <= target) {
+      std::swap(shown, next);
+      shown_pts = next_pts;
+      have_next = false;
+      av_frame_unref(next.get());  // its picture goes back to the decoder's pool
+    }
+  };
+  if (CheapToDecodeOn(aim)) {
+    if (HRESULT hr = Advance(aim); Failed(hr)) return hr;
+    if (have_shown) {
+      settle();
+      return S_OK;
     }
   }
-  if (CheapToDecodeOn(target)) {
-    if (HRESULT hr = Advance(target); Failed(hr)) return hr;
-    if (have_shown) return S_OK;
-  }
-  // Seek to the keyframe before the target and decode forward. Some files seek to a
-  // keyframe after the target; then seek again, further back each time, then to the start
-  // by time, and last to the first byte of the file (a timestamp seek in MPEG-TS can miss
-  // the first keyframe).
-  int64_t seek_ts = target;
+  // Seek to the keyframe before the aim and decode forward. Some files seek to a keyframe
+  // after it; then seek again, further back each time, then to the start by time, and last
+  // to the first byte of the file (a timestamp seek in MPEG-TS can miss the first keyframe).
+  // The pictures held are let go first, so that the decoder reuses their memory.
+  DropPictures();
+  int64_t seek_ts = aim;
   int64_t back = std::max<int64_t>(1, av_rescale_q(1, AVRational{1, 1}, st->time_base));
   for (int attempt = 0;; ++attempt) {
     SeekMode mode = SeekMode::kKeyframeBefore;
@@ -831,10 +956,13 @@ HRESULT FfmpegMediaDet::State::GrabAt(double seconds, double tolerance) {
       hr = SeekTo(0, mode);
     }
     if (Failed(hr)) return hr;
-    if (HRESULT adv = Advance(target); Failed(adv)) return adv;
-    if (have_shown) return S_OK;
+    if (HRESULT adv = Advance(aim); Failed(adv)) return adv;
+    if (have_shown) {
+      settle();
+      return S_OK;
+    }
     if (mode == SeekMode::kStartByByte) {
-      // From the very start nothing lies at or before the target: the first frame shows.
+      // From the very start nothing lies at or before the aim: the first frame shows.
       if (!have_next) return Fail(E_FAIL, "no picture at this time");
       std::swap(shown, next);
       shown_pts = next_pts;
@@ -843,13 +971,18 @@ HRESULT FfmpegMediaDet::State::GrabAt(double seconds, double tolerance) {
       return S_OK;
     }
     if (mode == SeekMode::kStart) attempt = kMaxSeekRetries;
-    seek_ts = target - back;
+    seek_ts = aim - back;
     back *= 2;
   }
 }
 
 HRESULT FfmpegMediaDet::State::Deliver(std::int32_t width, std::int32_t height, uint8_t* out) {
   const Geometry g = GeometryOf(Stream(video));
+  // A picture of another shape than the stream's keeps its own aspect inside the size asked
+  // for; the record's header tells the size delivered.
+  const Geometry own = FrameGeometry(Stream(video), shown.get());
+  if (own.display_w != g.display_w || own.display_h != g.display_h)
+    FitInto(own.display_w, own.display_h, width, height, &width, &height);
   std::string why;
   const bool sideways = g.rotation == 90 || g.rotation == 270;
   const AVFrame* picture = filter.Apply(shown.get(), Stream(video), sideways ? height : width,
@@ -1159,18 +1292,41 @@ int FfmpegMediaDet::SuggestedGrabWorkers(double interval) const {
   if (!(interval > 0)) return 1;
   const unsigned cores = std::thread::hardware_concurrency();
   if (cores < 2) return 1;
-  const int most = static_cast<int>(std::min<unsigned>(cores, kMaxGrabWorkers));
-  // A second detector pays where most cells are one keyframe decoded alone, which uses one
-  // core; where cells are reached by decoding on, one detector keeps the decoding it has
-  // done and its codec threads already fill the cores.
-  const std::vector<int64_t>& keys = s.keyframes[s.current];
-  // Without an index every cell further than decoding on reaches is a seek of its own, and
-  // two detectors seek and decode side by side.
-  if (keys.size() < 2) return interval >= kForwardDecodeSeconds ? most : 1;
+  // Two single-threaded decoders, each taking the cells of whole groups of pictures (see
+  // GrabGroup), decode more in the same time than one decoder with frame threads; a sheet
+  // whose cells all lie in one group keeps one detector and its threads. Not so for pictures
+  // of 4K and more: each decoder keeps its own reference pictures (some 100 MB at 4K HEVC),
+  // more memory than the little time a second one saves there is worth.
+  const AVCodecParameters* par = s.Stream(s.current)->codecpar;
+  if (int64_t{par->width} * par->height >= kLargePicturePixels) return 1;
+  return static_cast<int>(std::min<unsigned>(cores, kMaxGrabWorkers));
+}
+
+std::int64_t FfmpegMediaDet::GrabGroup(double seconds, double tolerance) const {
+  const State& s = *state_;
+  if (!s.fmt || s.current < 0 || !IsVideo(s.Stream(s.current))) return -1;
   const AVStream* st = s.Stream(s.current);
-  const double spacing = (keys.back() - keys.front()) * av_q2d(st->time_base) / (keys.size() - 1);
-  if (!(spacing <= interval / 2)) return 1;
-  return most;
+  // The stream's first timestamp stands for its first frame's time, known only once decoding
+  // has begun: a group is a matter of speed, never of which frame is taken, and every
+  // detector of the movie must give the same groups.
+  const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+  const State::Plan plan = s.PlanGrab(s.current, start, seconds, tolerance);
+  const bool indexed =
+      static_cast<size_t>(s.current) < s.keyframes.size() && !s.keyframes[s.current].empty();
+  // Without an index, samples nearer than decoding on reaches are decoded on from one to the
+  // next; further apart, each is a seek of its own.
+  if (!indexed) return tolerance > 0 && 4 * tolerance < kForwardDecodeSeconds ? 0 : -1;
+  if (plan.key >= 0) return plan.key;
+  return std::max<std::ptrdiff_t>(plan.from, 0);
+}
+
+void FfmpegMediaDet::SetDecodeThreads(int threads) {
+  State& s = *state_;
+  threads = std::max(threads, 0);
+  if (threads == s.decode_threads) return;
+  s.decode_threads = threads;
+  // An open decoder keeps its threads; the next grab opens it anew.
+  if (s.dec) s.CloseDecoder();
 }
 
 std::int64_t FfmpegMediaDet::BytesRead() const {

@@ -29,13 +29,21 @@ class FfmpegMediaDet : public IMediaDet {
   HRESULT GetBitmapBits(double seconds, std::int32_t* size, char* buffer, std::int32_t width,
                         std::int32_t height) override;
   /// Within the tolerance, the keyframe the container's index lists nearest to `seconds`,
-  /// decoded alone, when its picture lies in the window; otherwise the exact frame, reached
-  /// by decoding forward. A tolerance shorter than one frame asks for the exact frame.
+  /// decoded alone, when its picture lies in the window; otherwise the first picture inside
+  /// the window (a frame inside its edge, and not after `seconds`), reached by decoding
+  /// forward, or the frame shown at `seconds` when none lies there. A tolerance shorter than
+  /// one frame asks for the exact frame.
   HRESULT GetBitmapBitsNear(double seconds, double tolerance, char* buffer, std::int32_t width,
                             std::int32_t height) override;
-  /// 2 on a machine of two or more cores when the index lists keyframes at most half an
-  /// interval apart on average (most cells are a keyframe decoded alone), otherwise 1.
+  /// 2 on a machine of two or more cores, otherwise 1: two single-threaded decoders taking
+  /// whole groups of pictures (GrabGroup) beat one decoder with frame threads. 1 for pictures
+  /// of 4K and more, where a second decoder's memory outweighs what it saves.
   int SuggestedGrabWorkers(double interval) const override;
+  /// The index of the listed keyframe the grab decodes from (or takes alone). Without an
+  /// index: 0 for every grab when the samples are near enough to decode on from one to the
+  /// next, otherwise -1.
+  std::int64_t GrabGroup(double seconds, double tolerance) const override;
+  void SetDecodeThreads(int threads) override;
   HRESULT get_StreamMediaType(AM_MEDIA_TYPE* media_type) override;
   std::string LastErrorText() const override;
 

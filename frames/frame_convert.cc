@@ -33,7 +33,8 @@ int SwsColorspace(const AVFrame* f) {
   }
 }
 
-// The yuvj formats are the plain ones in full range; swscale wants them said that way.
+// The yuvj formats are the plain ones in full range; swscale wants them said that way, and
+// the formats with a padding byte as the ones with alpha.
 AVPixelFormat PlainFormat(AVPixelFormat fmt, bool* full_range) {
   switch (fmt) {
     case AV_PIX_FMT_YUVJ420P:
@@ -51,6 +52,17 @@ AVPixelFormat PlainFormat(AVPixelFormat fmt, bool* full_range) {
     case AV_PIX_FMT_YUVJ411P:
       *full_range = true;
       return AV_PIX_FMT_YUV411P;
+    // swscale takes the padding byte of these for alpha and keeps the format it made of
+    // them, so that asked by their own name it would build its scaler anew for every frame
+    // (costly when scaling far down); the output has no alpha, the byte is ignored either way.
+    case AV_PIX_FMT_RGB0:
+      return AV_PIX_FMT_RGBA;
+    case AV_PIX_FMT_BGR0:
+      return AV_PIX_FMT_BGRA;
+    case AV_PIX_FMT_0RGB:
+      return AV_PIX_FMT_ARGB;
+    case AV_PIX_FMT_0BGR:
+      return AV_PIX_FMT_ABGR;
     default:
       return fmt;
   }

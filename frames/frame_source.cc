@@ -77,7 +77,9 @@ HRESULT FrameSource::ReadFrameSize() {
 HRESULT FrameSource::AllocateFrameRecord() {
   if (!det_) return E_UNEXPECTED;
   std::int32_t size = 0;
-  if (HRESULT hr = det_->GetBitmapBits(0.0, &size, nullptr, width_, height_); Failed(hr)) return hr;
+  if (HRESULT hr = det_->GetBitmapBits(0.0, &size, nullptr, grab_width(), grab_height());
+      Failed(hr))
+    return hr;
   if (size <= 0) return E_OUTOFMEMORY;
   try {
     record_ = FrameRecord(static_cast<std::size_t>(size));
@@ -101,15 +103,15 @@ HRESULT FrameSource::ReadLength(double* seconds) {
 
 HRESULT FrameSource::Grab(double seconds) {
   if (!det_ || record_.empty()) return E_UNEXPECTED;
-  return det_->GetBitmapBits(seconds, nullptr, reinterpret_cast<char*>(record_.data()), width_,
-                             height_);
+  return det_->GetBitmapBits(seconds, nullptr, reinterpret_cast<char*>(record_.data()),
+                             grab_width(), grab_height());
 }
 
 HRESULT FrameSource::GrabNear(double seconds, double tolerance, std::uint8_t* record) {
   if (!det_ || (record == nullptr && record_.empty())) return E_UNEXPECTED;
   if (record == nullptr) record = record_.data();
-  return det_->GetBitmapBitsNear(seconds, tolerance, reinterpret_cast<char*>(record), width_,
-                                 height_);
+  return det_->GetBitmapBitsNear(seconds, tolerance, reinterpret_cast<char*>(record), grab_width(),
+                                 grab_height());
 }
 
 std::string FrameSource::LastErrorText() const {

@@ -26,7 +26,16 @@ class FrameSource {
   HRESULT ReadFrameSize();
   std::int32_t width() const { return width_; }
   std::int32_t height() const { return height_; }
-  /// Asks the detector for the FrameRecord size at time 0 and allocates it (E_OUTOFMEMORY).
+  /// The size frames are grabbed at from now on (the rectangle they are drawn in, so that the
+  /// detector scales each picture once); 0 x 0, the default, is the frame size.
+  void SetGrabSize(std::int32_t width, std::int32_t height) {
+    grab_width_ = width;
+    grab_height_ = height;
+  }
+  std::int32_t grab_width() const { return grab_width_ > 0 ? grab_width_ : width_; }
+  std::int32_t grab_height() const { return grab_height_ > 0 ? grab_height_ : height_; }
+  /// Asks the detector for the FrameRecord size (of the grab size) at time 0 and allocates it
+  /// (E_OUTOFMEMORY).
   HRESULT AllocateFrameRecord();
   void FreeFrameRecord();
   bool has_frame_record() const { return !record_.empty(); }
@@ -51,6 +60,8 @@ class FrameSource {
   Bstr filename_;
   std::int32_t width_ = 0;
   std::int32_t height_ = 0;
+  std::int32_t grab_width_ = 0;
+  std::int32_t grab_height_ = 0;
   FrameRecord record_;
   std::string open_error_;
 };

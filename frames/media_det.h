@@ -77,7 +77,10 @@ class IMediaDet {
   virtual HRESULT put_Filename(const char16_t* path) = 0;
   /// With a null buffer: *size receives the bytes one frame of width x height needs (a
   /// 40-byte BITMAPINFOHEADER and 24-bit bottom-up rows padded to 4 bytes). With a buffer:
-  /// fills it with the frame shown at `seconds`, scaled to width x height. size may be null.
+  /// fills it with the frame shown at `seconds`, scaled to width x height. A frame whose shape
+  /// differs from the stream's (the picture changed size or pixel shape mid-stream) is scaled
+  /// to fit width x height with its own aspect kept instead, and the record's header gives
+  /// the size delivered. size may be null.
   virtual HRESULT GetBitmapBits(double seconds, std::int32_t* size, char* buffer,
                                 std::int32_t width, std::int32_t height) = 0;
   /// Like GetBitmapBits with a buffer, but any frame shown within `tolerance` seconds of
@@ -95,6 +98,17 @@ class IMediaDet {
     (void)interval;
     return 1;
   }
+  /// Which group of pictures GetBitmapBitsNear(seconds, tolerance) decodes from: grabs of the
+  /// same group, made one after the other in time order by one detector, share their
+  /// decoding. Groups never decrease with time. -1: the grab shares nothing with others.
+  virtual std::int64_t GrabGroup(double seconds, double tolerance) const {
+    (void)seconds;
+    (void)tolerance;
+    return -1;
+  }
+  /// Threads the detector may decode with, from the next grab on: 1 when other detectors
+  /// keep the other cores busy, 0 for as many as the codec finds worth using.
+  virtual void SetDecodeThreads(int threads) { (void)threads; }
   virtual HRESULT get_StreamMediaType(AM_MEDIA_TYPE* media_type) = 0;
   /// The cause of the last failure in words (FFmpeg's or the system's message), or empty.
   virtual std::string LastErrorText() const = 0;

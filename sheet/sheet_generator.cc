@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -115,11 +116,18 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Frame records the ring may hold at once, in bytes; the count is kept between one more than
+// the workers and kMaxFramesInFlight. Frames grabbed at cell size are small, so a worker can
+// run a job or two ahead of the drawing.
+constexpr std::size_t kRingBytes = std::size_t{48} << 20;
+
 // Grabs the cells on worker threads, each with its own frame source, into a ring of
-// FrameRecords (one more than the workers), and hands them to the drawing thread in reading
-// order, so that drawing a cell overlaps grabbing the next. A worker takes the next cell (and
-// the next sample time of the clock) only when the cell that last used its record has been
-// drawn, so the frames held never grow with the grid.
+// FrameRecords, and hands them to the drawing thread in reading order, so that drawing a cell
+// overlaps grabbing the next. The cells are dealt out in jobs: a run of consecutive cells whose
+// grabs decode from the same group of pictures (IMediaDet::GrabGroup), grabbed one after the
+// other by one worker so that they share their decoding; the workers take the jobs in time
+// order. A worker grabs a cell (at the next sample time of the clock) only when the record the
+// cell takes in the ring has been drawn, so the frames held never grow with the grid.
 class GrabPipeline {
  public:
   struct Slot {
@@ -136,10 +144,11 @@ class GrabPipeline {
   // leave the work to the rest when they cannot. With `start_at_once`, or when opening `main`
   // took less than kCheapOpenSeconds (`open_seconds`), all of `workers` start now: their
   // start-up runs beside the first worker's. Otherwise (a long movie's large index, say) the
-  // others start only once the first worker's grabs show that they pay for it.
+  // others start only once the first worker's grabs show that they pay for it. Every source
+  // grabs at `main`'s grab size and decodes with `decode_threads` threads.
   GrabPipeline(FrameSource& main, const MediaDetFactory& factory, const std::string& src,
                int workers, bool start_at_once, double open_seconds, std::int64_t cells,
-               double interval, double tolerance, std::size_t record_bytes)
+               double interval, double tolerance, std::size_t record_bytes, int decode_threads)
       : factory_(factory),
         src_(src),
         cells_(cells),
@@ -148,9 +157,12 @@ class GrabPipeline {
         sample_(interval),
         width_(main.width()),
         height_(main.height()),
+        grab_width_(main.grab_width()),
+        grab_height_(main.grab_height()),
+        decode_threads_(decode_threads),
         workers_(workers),
         open_seconds_(open_seconds),
-        slots_(static_cast<std::size_t>(workers) + 1) {
+        slots_(RingSlots(workers, record_bytes, cells)) {
     for (Slot& slot : slots_) slot.record = FrameRecord(record_bytes);
     live_ = 1;
     threads_.emplace_back([this, &main] { Work(&main); });
@@ -179,7 +191,8 @@ class GrabPipeline {
         Succeeded(slot.hr)) {
       // Cell 0 took the first worker's start-up besides its grab, cell 1 a grab alone. Another
       // worker needs about both start-ups before it grabs, and slows the first meanwhile; it
-      // is started when the cells left would keep the first busy twice as long as that.
+      // is started when the cells no worker has taken yet would keep the first busy twice as
+      // long as that.
       const double startup = open_seconds_ + first_grab_seconds_;
       const double left = static_cast<double>(cells_ - next_cell_) * slot.seconds;
       if (left > 2 * startup) {
@@ -211,6 +224,19 @@ class GrabPipeline {
   }
 
  private:
+  // Consecutive cells [first, end), the first at `start` seconds.
+  struct Job {
+    std::int64_t first = 0, end = 0;
+    double start = 0;
+  };
+
+  static std::size_t RingSlots(int workers, std::size_t record_bytes, std::int64_t cells) {
+    std::size_t n = kRingBytes / std::max<std::size_t>(record_bytes, 1);
+    n = std::clamp<std::size_t>(n, static_cast<std::size_t>(workers) + 1, kMaxFramesInFlight);
+    return static_cast<std::size_t>(
+        std::clamp<std::int64_t>(cells, 1, static_cast<std::int64_t>(n)));
+  }
+
   Slot& SlotOf(std::int64_t cell) {
     return slots_[static_cast<std::size_t>(cell % static_cast<std::int64_t>(slots_.size()))];
   }
@@ -237,6 +263,8 @@ class GrabPipeline {
                         Succeeded(own.ReadFrameSize()) && own.width() == width_ &&
                         own.height() == height_;
     if (usable) {
+      own.SetGrabSize(grab_width_, grab_height_);
+      own.detector()->SetDecodeThreads(decode_threads_);
       Work(&own);
       return;
     }
@@ -247,42 +275,63 @@ class GrabPipeline {
     cv_.notify_all();
   }
 
+  // The next job, with the cells after it that share its group; under the lock. The sample
+  // clock advances cell by cell, as the grabs' times do.
+  bool TakeJob(FrameSource* source, Job* job) {
+    if (next_cell_ >= cells_) return false;
+    IMediaDet* det = source->detector();
+    job->first = next_cell_;
+    job->start = sample_;
+    const std::int64_t group = det->GrabGroup(sample_, tolerance_);
+    do {
+      ++next_cell_;
+      sample_ += interval_;
+    } while (group >= 0 && next_cell_ < cells_ && det->GrabGroup(sample_, tolerance_) == group);
+    job->end = next_cell_;
+    return true;
+  }
+
   void Work(FrameSource* source) {
-    for (;;) {
-      std::int64_t cell;
-      double time;
-      {
-        std::unique_lock<std::mutex> lock(m_);
-        cv_.wait(lock, [&] {
-          return stop_ || next_cell_ >= cells_ ||
-                 next_cell_ < released_ + static_cast<std::int64_t>(slots_.size());
-        });
-        if (stop_ || next_cell_ >= cells_) break;
-        cell = next_cell_++;
-        time = sample_;
-        sample_ += interval_;
-      }
-      Slot& slot = SlotOf(cell);
-      HRESULT hr = E_FAIL;
-      std::string error;
-      std::exception_ptr failure;
-      const Clock::time_point started = Clock::now();
-      try {
-        hr = source->GrabNear(time, tolerance_, slot.record.data());
-        if (Failed(hr)) error = source->LastErrorText();
-      } catch (...) {
-        failure = std::current_exception();
-      }
+    for (bool more = true; more;) {
+      Job job;
       {
         std::lock_guard<std::mutex> lock(m_);
-        slot.cell = cell;
-        slot.hr = hr;
-        slot.error = std::move(error);
-        slot.failure = failure;
-        slot.seconds = SecondsSince(started);
-        slot.ready = true;
+        more = !stop_ && TakeJob(source, &job);
       }
-      cv_.notify_all();
+      double time = job.start;
+      for (std::int64_t cell = job.first; more && cell < job.end; ++cell, time += interval_) {
+        {
+          std::unique_lock<std::mutex> lock(m_);
+          cv_.wait(lock, [&] {
+            return stop_ || cell < released_ + static_cast<std::int64_t>(slots_.size());
+          });
+          if (stop_) {
+            more = false;
+            break;
+          }
+        }
+        Slot& slot = SlotOf(cell);
+        HRESULT hr = E_FAIL;
+        std::string error;
+        std::exception_ptr failure;
+        const Clock::time_point started = Clock::now();
+        try {
+          hr = source->GrabNear(time, tolerance_, slot.record.data());
+          if (Failed(hr)) error = source->LastErrorText();
+        } catch (...) {
+          failure = std::current_exception();
+        }
+        {
+          std::lock_guard<std::mutex> lock(m_);
+          slot.cell = cell;
+          slot.hr = hr;
+          slot.error = std::move(error);
+          slot.failure = failure;
+          slot.seconds = SecondsSince(started);
+          slot.ready = true;
+        }
+        cv_.notify_all();
+      }
     }
     {
       std::lock_guard<std::mutex> lock(m_);
@@ -299,13 +348,16 @@ class GrabPipeline {
   double sample_;
   const std::int32_t width_;
   const std::int32_t height_;
+  const std::int32_t grab_width_;
+  const std::int32_t grab_height_;
+  const int decode_threads_;
   const int workers_;
   const double open_seconds_;
   double first_grab_seconds_ = 0;
   std::vector<Slot> slots_;
   std::mutex m_;
   std::condition_variable cv_;
-  std::int64_t next_cell_ = 0;
+  std::int64_t next_cell_ = 0;  // the first cell no worker has taken
   std::int64_t released_ = 0;
   int live_ = 0;
   bool stop_ = false;
@@ -359,11 +411,7 @@ HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDe
     return hr;
   }
   const double open_seconds = SecondsSince(open_started);
-  HRESULT hr = source.AllocateFrameRecord();
-  if (Failed(hr)) {
-    Diagnose(kNoFrame, source.LastErrorText());
-    return hr;
-  }
+  HRESULT hr = S_OK;
   const std::int32_t src_w = source.width();
   const std::int32_t src_h = source.height();
 
@@ -392,6 +440,19 @@ HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDe
     graphics.SetCompositingMode(CompositingModeSourceOver);
     graphics.SetInterpolationMode(InterpolationModeHighQuality);
 
+    // Frames are grabbed at the size they are drawn, so that the detector's one scaling pass
+    // does the colour conversion too. A rectangle under a pixel wide or high still takes a
+    // grab of one, and draws nothing.
+    const CellRect fit = FitFrame(0, 0, settings.cellWidth, settings.cellHeight, src_w, src_h);
+    const std::int32_t box_w = std::max(fit.width, 1);
+    const std::int32_t box_h = std::max(fit.height, 1);
+    source.SetGrabSize(box_w, box_h);
+    hr = source.AllocateFrameRecord();
+    if (Failed(hr)) {
+      Diagnose(kNoFrame, source.LastErrorText());
+      return hr;
+    }
+
     double length = 0;
     source.ReadLength(&length);
     const std::int64_t cells = std::int64_t{settings.cols} * settings.rows;
@@ -402,21 +463,42 @@ HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDe
     const ColorMatrix cm = SheetColorMatrix();
 
     // Workers the caller asks for all start at once; those the detector suggests start when
-    // they pay.
+    // they pay. Cells that all decode from one group of pictures are one job for one
+    // detector, which then decodes with the codec's threads; otherwise each detector decodes
+    // on one thread and the workers share the cores.
+    IMediaDet* det = source.detector();
     const bool start_at_once = grab_workers > 0;
-    if (grab_workers <= 0) grab_workers = source.detector()->SuggestedGrabWorkers(interval);
+    if (grab_workers <= 0) grab_workers = det->SuggestedGrabWorkers(interval);
+    const std::int64_t first_group = det->GrabGroup(interval, tolerance);
+    const bool one_group =
+        cells == 1 ||
+        (first_group >= 0 && first_group == det->GrabGroup(interval * cells, tolerance));
+    if (one_group && !start_at_once) grab_workers = 1;
     grab_workers = static_cast<int>(
         std::clamp<std::int64_t>(std::min<std::int64_t>(grab_workers, cells), 1, kMaxGrabWorkers));
+    det->SetDecodeThreads(grab_workers > 1 && !one_group ? 1 : 0);
 
     std::int64_t drawn = 0;
     std::string grab_error;
     auto draw = [&](std::int32_t r, std::int32_t c, std::uint8_t* record) {
+      BITMAPINFOHEADER got;
+      std::memcpy(&got, record, sizeof got);
+      const std::int32_t got_h = got.biHeight < 0 ? -got.biHeight : got.biHeight;
+      // The record holds a grab of box_w x box_h at most; anything else is no frame.
+      if (got.biWidth <= 0 || got.biWidth > box_w || got_h <= 0 || got_h > box_h) {
+        grab_error = "the frame has a wrong size";
+        return;
+      }
       Bitmap frame(reinterpret_cast<const BITMAPINFO*>(record), record + sizeof(BITMAPINFOHEADER));
       ImageAttributes attributes;
       attributes.SetColorMatrix(cm);
-      const CellRect rc = FitFrame(c, r, settings.cellWidth, settings.cellHeight, src_w, src_h);
-      graphics.DrawImage(frame, rc.x, rc.y, rc.width, rc.height, 0, 0, src_w, src_h, UnitPixel,
-                         &attributes);
+      CellRect rc = FitFrame(c, r, settings.cellWidth, settings.cellHeight, src_w, src_h);
+      // A frame of another shape than the stream's (it changed mid-stream) comes fitted into
+      // the box with its own aspect; it is fitted into its cell the same way.
+      if (got.biWidth != box_w || got_h != box_h)
+        rc = FitFrame(c, r, settings.cellWidth, settings.cellHeight, got.biWidth, got_h);
+      graphics.DrawImage(frame, rc.x, rc.y, rc.width, rc.height, 0, 0, got.biWidth, got_h,
+                         UnitPixel, &attributes);
       Print("O");
       ++drawn;
     };
@@ -442,7 +524,8 @@ HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDe
       source.FreeFrameRecord();
       {
         GrabPipeline pipeline(source, factory, settings.src, grab_workers, start_at_once,
-                              open_seconds, cells, interval, tolerance, record_bytes);
+                              open_seconds, cells, interval, tolerance, record_bytes,
+                              grab_workers > 1 && !one_group ? 1 : 0);
         std::int64_t cell = 0;
         for (std::int32_t r = 0; r < settings.rows; ++r) {
           for (std::int32_t c = 0; c < settings.cols; ++c, ++cell) {

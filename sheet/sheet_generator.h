@@ -13,14 +13,18 @@
 ///
 /// Each cell shows a frame within a quarter of the sampling interval of its sample time (the
 /// exact frame when a frame lasts longer than that). `grab_workers` detectors grab cells at
-/// once, each on its own thread; 0 lets the detector say how many may pay, and the others
-/// start beside the first only when its first grabs show that they do. Whatever the number,
-/// the output is the same, at most kMaxFramesInFlight frames are held, and the cells are
-/// drawn and their marks printed in reading order.
+/// once, each on its own thread, taking whole jobs of cells that decode from one group of
+/// pictures; 0 lets the detector say how many may pay (one when all cells lie in one group),
+/// and the others start beside the first only when its first grabs show that they do.
+/// Whatever the number, the output is the same, at most kMaxFramesInFlight frames (each of
+/// the size it is drawn at) are held, and the cells are drawn and their marks printed in
+/// reading order.
 HRESULT SheetGenerator(RunSettings& settings, bool* image_written,
                        const MediaDetFactory& factory = DefaultMediaDetFactory(),
                        int grab_workers = 0);
 
-/// The most detectors grabbing at once, and the most frames held, whatever the grid.
+/// The most detectors grabbing at once, and the most frames held, whatever the grid (fewer
+/// when the frames are large: the ring of frames is kept to some tens of megabytes, with room
+/// for one frame more than the detectors).
 inline constexpr int kMaxGrabWorkers = 2;
-inline constexpr int kMaxFramesInFlight = kMaxGrabWorkers + 1;
+inline constexpr int kMaxFramesInFlight = 32;

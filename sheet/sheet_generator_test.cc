@@ -6,11 +6,13 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "frames/frame_record.h"
 #include "testutil/fake_media_det.h"
 #include "testutil/fixture_movies.h"
 #include "testutil/image_read.h"
+#include "testutil/run_binary.h"
 #include "testutil/temp_dir.h"
 
 namespace {
@@ -338,6 +340,55 @@ TEST(SheetGeneratorTest, ASecondDetectorStartsOnlyWhenItPays) {
   }
 }
 
+TEST(SheetGeneratorTest, CellsOfOneGroupOfPicturesAreOneDetectorsJob) {
+  // Groups of 3.5 s on a 14 s movie: the cells at 1-3, 4-6, 7-10 and 11-12 s are four jobs,
+  // the first one slow, so that the other detector finishes the later jobs before it.
+  FakeMovie movie;
+  movie.colour_by_time = true;
+  movie.grab_workers = 2;
+  movie.group_seconds = 3.5;
+  movie.grab_seconds = 0.01;
+  movie.slow_before = 3.5;
+  TempDir dir;
+  RunSettings one = Defaults(dir.File("one.png"));
+  FakeLog one_log;
+  const SheetRun reference = RunSheet(one, FakeFactory(movie, &one_log), 1);
+  ASSERT_TRUE(reference.written);
+  RunSettings s = Defaults(dir.File("two.png"));
+  FakeLog log;
+  const SheetRun run = RunSheet(s, FakeFactory(movie, &log), 2);
+  ASSERT_TRUE(run.written);
+  EXPECT_EQ(run.out, reference.out);
+  EXPECT_TRUE(ReadFileBytes(s.dst) == ReadFileBytes(one.dst));
+  ASSERT_EQ(log.grab_times.size(), 12u);
+  const std::vector<std::vector<int>> jobs = {{1, 2, 3}, {4, 5, 6}, {7, 8, 9, 10}, {11, 12}};
+  for (const std::vector<int>& job : jobs) {
+    // Each cell grabbed once, every cell of a job by one detector, in time order.
+    std::vector<std::size_t> at;
+    for (int k : job) {
+      const auto it = std::find(log.grab_times.begin(), log.grab_times.end(), double(k));
+      ASSERT_NE(it, log.grab_times.end()) << "cell " << k << " was never grabbed";
+      EXPECT_EQ(std::count(log.grab_times.begin(), log.grab_times.end(), double(k)), 1);
+      at.push_back(static_cast<std::size_t>(it - log.grab_times.begin()));
+    }
+    for (std::size_t i = 1; i < at.size(); ++i) {
+      EXPECT_EQ(log.grab_detectors[at[i]], log.grab_detectors[at[0]]) << "cell " << job[i];
+      EXPECT_GT(at[i], at[i - 1]) << "cell " << job[i];
+    }
+  }
+  // Detectors sharing the cores decode on one thread each.
+  EXPECT_EQ(log.decode_threads, (std::vector<int>{1, 1}));
+
+  // All cells in one group: one job for one detector, with the codec's threads.
+  movie.group_seconds = 100;
+  RunSettings single = Defaults(dir.File("single.png"));
+  FakeLog single_log;
+  ASSERT_TRUE(RunSheet(single, movie, &single_log).written);
+  EXPECT_EQ(single_log.made, 1);
+  EXPECT_EQ(single_log.decode_threads, (std::vector<int>{0}));
+  EXPECT_TRUE(ReadFileBytes(single.dst) == ReadFileBytes(one.dst));
+}
+
 TEST(SheetGeneratorTest, FramesHeldStayFewWhateverTheGrid) {
   // 100 x 100 one-pixel cells: ten thousand grabs through a fixed ring of records.
   for (int workers : {1, 2}) {
@@ -406,6 +457,98 @@ TEST(SheetGeneratorTest, ParallelSheetOfARealMovieMatchesTheSequentialOne) {
   }
   EXPECT_EQ(out[1], out[0]);
   EXPECT_TRUE(bytes[1] == bytes[0]);
+}
+
+TEST(SheetGeneratorTest, APictureThatChangesShapeKeepsItsOwnAspect) {
+  // A broadcast-like MPEG-TS: a second of red 16:9 (320 x 180), a second of 4:3 by its size
+  // (240 x 180) and a second of 4:3 by its pixel shape only (320 x 180 at 3:4), joined. Each
+  // cell of 160 x 90 shows its frame at that frame's own aspect: the 4:3 ones 120 x 90,
+  // centred between blue bars of 20 pixels.
+  TempDir dir;
+  const std::string path = dir.File("shape.ts");
+  std::string joined;
+  const char* parts[][3] = {
+      {"320x180", "16:9", "0"}, {"240x180", "4:3", "1"}, {"320x180", "4:3", "2"}};
+  for (const auto& part : parts) {
+    const std::string piece = dir.File(std::string("part") + part[2] + ".ts");
+    const RunResult made =
+        RunBinary("/usr/bin/ffmpeg", {"-nostdin",
+                                      "-hide_banner",
+                                      "-loglevel",
+                                      "error",
+                                      "-y",
+                                      "-f",
+                                      "lavfi",
+                                      "-i",
+                                      std::string("color=c=red:r=10:d=1:s=") + part[0],
+                                      "-c:v",
+                                      "mpeg2video",
+                                      "-q:v",
+                                      "3",
+                                      "-aspect",
+                                      part[1],
+                                      "-output_ts_offset",
+                                      part[2],
+                                      "-f",
+                                      "mpegts",
+                                      piece});
+    ASSERT_EQ(made.exit_code, 0) << made.err << made.start_error;
+    joined += ReadFileBytes(piece);
+  }
+  ASSERT_TRUE(WriteFileBytes(path, joined));
+  RunSettings s = Defaults(dir.File("shape.png"));
+  s.src = path;
+  s.cols = 5;
+  s.rows = 1;
+  s.width = 160;
+  s.height = 90;
+  s.bgcolor = 0x0000FF;
+  // 2.9 s: cells at 0.41 and 0.83 s (16:9), 1.24 and 1.66 s (4:3 by size), 2.07 s (by shape).
+  const SheetRun run = RunSheet(s, DefaultMediaDetFactory(), 1);
+  ASSERT_TRUE(run.written) << run.err;
+  EXPECT_EQ(run.out, "OOOOO\r\n\r\ncomplete\n");
+  const DecodedImage img = ReadImageFile(s.dst);
+  ASSERT_EQ(img.width, 800);
+  auto red = [&](int x) {
+    const std::uint32_t c = Rgb(img, x, 45);
+    return (c >> 16) > 200 && (c & 0xFF) < 60;
+  };
+  for (int k = 0; k < 5; ++k) {
+    const int x = k * 160;
+    const bool narrow = k >= 2;
+    EXPECT_TRUE(red(x + 80)) << "cell " << k;
+    EXPECT_EQ(Rgb(img, x + 19, 45) == 0x0000FFu, narrow) << "cell " << k;
+    EXPECT_TRUE(red(x + 20)) << "cell " << k;
+    EXPECT_TRUE(red(x + 139)) << "cell " << k;
+    EXPECT_EQ(Rgb(img, x + 140, 45) == 0x0000FFu, narrow) << "cell " << k;
+  }
+}
+
+TEST(SheetGeneratorTest, AFrameFittedToUnderAPixelStillCountsAsDrawn) {
+  // 1 x 4097 and 4097 x 1 pictures in cells of 8 x 8: fitted, they are 0 pixels wide or
+  // high. The grab is made at one pixel and the cell counts as drawn.
+  TempDir dir;
+  const char* cases[][2] = {{"2x4098", "1:4097"}, {"4098x2", "4097:1"}};
+  for (const auto& c : cases) {
+    const char* crop = c[1];
+    SCOPED_TRACE(crop);
+    const std::string path = dir.File(std::string("thin") + crop[0] + ".mkv");
+    const RunResult made = RunBinary(
+        "/usr/bin/ffmpeg",
+        {"-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+         std::string("color=c=red:r=5:d=1:s=") + c[0] + ",format=bgr0,crop=" + crop + ":0:0",
+         "-c:v", "ffv1", path});
+    ASSERT_EQ(made.exit_code, 0) << made.err << made.start_error;
+    RunSettings s = Defaults(dir.File(std::string("thin") + crop[0] + ".png"));
+    s.src = path;
+    s.cols = 2;
+    s.rows = 2;
+    s.width = 8;
+    s.height = 8;
+    const SheetRun run = RunSheet(s, DefaultMediaDetFactory(), 0);
+    EXPECT_TRUE(run.written) << run.err;
+    EXPECT_EQ(run.out, "OO\r\nOO\r\n\r\ncomplete\n");
+  }
 }
 
 }  // namespace

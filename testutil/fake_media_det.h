@@ -31,6 +31,10 @@ struct FakeMovie {
   bool colour_by_time = false;
   double open_seconds = 0;  ///< how long opening takes
   double grab_seconds = 0;  ///< how long each grab takes
+  double slow_before = 0;   ///< grabs before this time take five times as long
+  /// With a positive length, GrabGroup answers floor(seconds / group_seconds): the movie's
+  /// groups of pictures; otherwise -1 (every grab stands alone).
+  double group_seconds = 0;
 };
 
 /// The colour (0xRRGGBB) of the frame that grab number `index` delivers.
@@ -46,13 +50,20 @@ inline std::uint32_t FakeFrameColourAt(double seconds) {
 /// What the fakes of one run saw; safe to share between fakes on several threads.
 struct FakeLog {
   std::mutex mutex;
-  std::vector<double> grab_times;  ///< in the order the grabs were made
-  int released = 0;                ///< detectors destroyed
+  std::vector<double> grab_times;   ///< in the order the grabs were made
+  std::vector<int> grab_detectors;  ///< which detector (in order of making) made each grab
+  std::vector<int> decode_threads;  ///< the threads each detector was last set to (-1: never)
+  int made = 0;                     ///< detectors made
+  int released = 0;                 ///< detectors destroyed
 };
 
 class FakeMediaDet : public IMediaDet {
  public:
-  FakeMediaDet(FakeMovie movie, FakeLog* log) : movie_(std::move(movie)), log_(log) {}
+  FakeMediaDet(FakeMovie movie, FakeLog* log) : movie_(std::move(movie)), log_(log) {
+    std::lock_guard<std::mutex> lock(log_->mutex);
+    id_ = log_->made++;
+    log_->decode_threads.push_back(-1);
+  }
   ~FakeMediaDet() override {
     std::lock_guard<std::mutex> lock(log_->mutex);
     ++log_->released;
@@ -87,12 +98,14 @@ class FakeMediaDet : public IMediaDet {
       if (size) *size = bytes;
       return S_OK;
     }
-    std::this_thread::sleep_for(std::chrono::duration<double>(movie_.grab_seconds));
+    std::this_thread::sleep_for(std::chrono::duration<double>(
+        movie_.grab_seconds * (seconds < movie_.slow_before ? 5 : 1)));
     int index;
     {
       std::lock_guard<std::mutex> lock(log_->mutex);
       index = static_cast<int>(log_->grab_times.size());
       log_->grab_times.push_back(seconds);
+      log_->grab_detectors.push_back(id_);
     }
     if (movie_.failing_grabs.count(index)) return E_FAIL;
     BITMAPINFOHEADER h = {};
@@ -130,11 +143,21 @@ class FakeMediaDet : public IMediaDet {
     return S_OK;
   }
   int SuggestedGrabWorkers(double) const override { return movie_.grab_workers; }
+  std::int64_t GrabGroup(double seconds, double) const override {
+    return movie_.group_seconds > 0
+               ? static_cast<std::int64_t>(std::floor(seconds / movie_.group_seconds))
+               : -1;
+  }
+  void SetDecodeThreads(int threads) override {
+    std::lock_guard<std::mutex> lock(log_->mutex);
+    log_->decode_threads[static_cast<std::size_t>(id_)] = threads;
+  }
   std::string LastErrorText() const override { return {}; }
 
  private:
   FakeMovie movie_;
   FakeLog* log_;
+  int id_ = 0;
   std::int32_t current_ = 0;
 };
 
