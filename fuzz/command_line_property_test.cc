@@ -13,8 +13,8 @@
 #include "app/command_line.h"
 #include "app/console_main.h"
 #include "app/destination.h"
-#include "settings/run_settings.h"
 #include "platform/text_conv.h"
+#include "settings/run_settings.h"
 #include "testutil/capture.h"
 #include "testutil/temp_dir.h"
 

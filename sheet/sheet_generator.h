@@ -2,9 +2,9 @@
 // cell and saves the sheet.
 #pragma once
 
-#include "settings/run_settings.h"
 #include "frames/media_det.h"
 #include "platform/com.h"
+#include "settings/run_settings.h"
 
 /// Runs one sheet from `settings` (writes cellWidth and cellHeight back). Prints progress on
 /// standard output and, when no image is written, one diagnostic line on standard error.
