@@ -420,7 +420,6 @@ struct FfmpegMediaDet::State {
   bool Dispensable(const AVPacket* p, int64_t target);
   int64_t FramePts(const AVFrame* f);
   bool CheapToDecodeOn(int64_t target);
-  int64_t FrameTicks() const;
   void SnapshotIndex(int index);
   HRESULT GrabKeyframe(int64_t index_ts, int64_t lo, int64_t hi, bool* in_window);
   struct Plan;

@@ -43,6 +43,7 @@ struct EncoderEntry {
   std::span<const std::uint8_t> sig_mask;
   std::uint32_t sig_count;
   EncodeFunction encode;
+  std::int32_t max_side;  ///< the most pixels a side the format can hold; 0: no limit of its own
 };
 
 /// The encoders in table order: BMP, JPEG, GIF, TIFF, PNG, WebP, AVIF, JPEG XL.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/encoders.h"
 #include "platform/text_conv.h"
 
 bool EncoderLookup(const char* mime, GUID* clsid) {
@@ -32,17 +33,15 @@ bool EncoderLookup(const char* mime, GUID* clsid) {
 
 std::optional<std::string> SaveSizeProblem(const std::string& mime, std::int64_t width,
                                            std::int64_t height) {
-  const struct {
-    const char* mime;
-    const char* name;
-    std::int64_t side;
-  } limits[] = {{"image/jpeg", "JPEG", 65500}, {"image/webp", "WebP", 16383}};
-  for (const auto& limit : limits) {
-    if (mime == limit.mime && (width > limit.side || height > limit.side))
-      return std::string("image too large for ") + limit.name + " (" + std::to_string(limit.side) +
-             " pixels a side)";
-  }
-  return std::nullopt;
+  GUID clsid;
+  if (!EncoderLookup(mime.c_str(), &clsid)) return std::nullopt;
+  const EncoderEntry* encoder = FindEncoder(clsid);
+  if (encoder == nullptr || encoder->max_side <= 0 ||
+      (width <= encoder->max_side && height <= encoder->max_side))
+    return std::nullopt;
+  WideToMultibyte name(encoder->format_description);
+  return std::string("image too large for ") + name.get() + " (" +
+         std::to_string(encoder->max_side) + " pixels a side)";
 }
 
 SaveOutcome SaveSheet(GpBitmap* canvas, const RunSettings& settings) {

@@ -364,10 +364,6 @@ class GrabPipeline {
   std::vector<std::thread> threads_;
 };
 
-}  // namespace
-
-namespace {
-
 // The system error number of the exception being handled, for the catch-all line: what
 // happened, never what a call long before left in errno.
 int ErrnoOfCurrentException() {
