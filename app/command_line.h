@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command line: splitting it into tokens by the program's own quoting rules, the quoting
 // that makes such a line from separate arguments, and reading the options into RunSettings.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's entry: parse, start the runtime and the imaging layer, run one sheet, stop.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The destination name: derived from the source when none is given, built from a "*"
 // pattern, or taken as typed; and the refusal to run when that name already exists.
 #pragma once

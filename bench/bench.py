@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Times vgrid against the ways people make a contact sheet today, and checks which frames
 each one puts in the cells. Called by bench/run.sh, which makes the movies first.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Reads back the frame numbers that make_movies.sh draws into the benchmark movies.
 
 Layout of the code, relative to the picture: a band over the middle half of the height

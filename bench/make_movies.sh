@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Makes the benchmark movies once, into the cache directory given as the first argument, and
 # writes their list (movies.tsv) beside them. A movie that already exists is kept; each file is
 # written under a temporary name and renamed when complete, so an interrupted run leaves nothing

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Benchmark: vgrid against the tools people use today for a 3 x 4 contact sheet, on a set of
 # generated movies, plus a check of which frame lands in each cell. See bench/README.md.
 #

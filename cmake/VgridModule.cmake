@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # vgrid_module(NAME DEPS...): a static library of every .cc in the current folder except
 # tests (and main.cc), and one GoogleTest executable per *_test.cc, registered with CTest.
 function(vgrid_module name)

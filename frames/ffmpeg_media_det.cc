@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "frames/ffmpeg_media_det.h"
 
 extern "C" {

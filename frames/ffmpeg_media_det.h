@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The media detector on FFmpeg's libraries (libavformat, libavcodec, libswscale, libavutil).
 //
 // Times are seconds from the current stream's first frame, whatever the container's start

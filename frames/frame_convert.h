@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The conversion of a decoded picture into the pixel rows of a FrameRecord: the stream's
 // colour matrix and range to 24-bit RGB, scaling to the size asked for, and turning the
 // picture upright. Kept between grabs so that its scaler and buffers are reused.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a player does to a decoded picture before its colours are converted for the screen:
 // interlaced pictures are deinterlaced, HDR pictures (PQ or HLG transfer) are tone mapped to
 // BT.709 SDR, and wide-gamut SDR ones (BT.2020 primaries) get BT.709 primaries. Ordinary

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The bytes of one grabbed frame (a FrameRecord: a 40-byte BITMAPINFOHEADER and 24-bit rows),
 // with a count of the records alive so that a test can see how many frames a sheet holds.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The frame source as the sheet uses it: open the movie, select its first video stream,
 // read its frame size and length, and grab frames into one reusable FrameRecord.
 #pragma once

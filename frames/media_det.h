@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The media detector: opens a movie, enumerates its streams, reports a stream's type,
 // media type and length, and delivers the frame at a given time as a 24-bit DIB.
 // The sheet talks to it only through IMediaDet, so tests can put a fake in its place.

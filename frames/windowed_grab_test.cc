@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Grabs that may take any frame within a tolerance: the keyframe the index lists nearest to
 // the time when it lies in the window, the first frame inside the window otherwise, on containers
 // with and without an index and on codecs whose unneeded pictures are skipped in different ways.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: the command line from end to end of the front end's parse. One input is read
 // two ways:
 // - as the whole command line (up to its first NUL, as the process hands it over): split,

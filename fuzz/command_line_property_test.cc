@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Properties of the command line and the destination naming on seeded random cases: the
 // command line the driver rebuilds from argv parses back into exactly the arguments given,
 // and the naming rules hold for any source, pattern and format.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: one movie file from end to end. The input bytes are written to a file of a
 // scratch directory, and a sheet of 3 x 2 small cells is made from it with the real
 // detector, as a run of the program makes it. Whatever the bytes, the run must end with

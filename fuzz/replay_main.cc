@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Replays a fuzz target's seed corpus as a regression test: every file of the directories
 // (or the files) named on the command line goes once through LLVMFuzzerTestOneInput. A
 // target reports a broken property by aborting, so any finding ends this run with a signal.

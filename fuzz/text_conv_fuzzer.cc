@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: the text conversions on arbitrary bytes, in whatever code page the locale
 // gives the process (UTF-8 by default; scripts/fuzz.sh and the corpus replay also run it
 // under a CP932 locale). The input is read both as a multibyte string (up to its first NUL)

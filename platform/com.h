@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Result codes, GUIDs and the small runtime layer that the frame source and the
 // driver rely on: initialisation of the component runtime, task memory, and the
 // exception type that carries a result code.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The encoders behind the encoder table. Each one encodes the whole image into memory; the
 // save writes the bytes out, so that every file-system failure is handled in one place.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Inside the imaging layer: the encoders behind the encoder table, and the pixel view of an
 // image that they read. Not for the rest of the program; it goes through platform/imaging.h.
 #pragma once

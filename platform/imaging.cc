@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The imaging layer's objects: canvases, frame bitmaps over device-independent rows, drawing
 // surfaces and image attributes, and the drawing itself.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The imaging layer: an in-memory 32-bit ARGB canvas, drawing with high-quality scaling
 // through a colour matrix, and encoders chosen by MIME type. The flat functions keep the
 // names and argument order of the imaging interface the rest of the program was written

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Saving an image to a file without ever replacing one and without leaving a partial file.
 //
 // The encoded bytes go to a new file in the destination's directory, are synced, and the file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Conversions between the program's multibyte strings (paths, MIME types, console
 // texts), held in the conversion code page, and UTF-16.
 //

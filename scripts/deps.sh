@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs with apt-get whatever the build and the tests need and this machine lacks.
 set -euo pipefail
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the libFuzzer targets with clang (AddressSanitizer and UBSan on) and fuzzes each for
 # a while, growing a scratch corpus from the checked-in seeds in fuzz/corpus/<target>/.
 #

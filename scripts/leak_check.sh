@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs the built vgrid under valgrind on small movies made here, end to end (open, grabs,
 # drawing, encoding, save), and fails on any memory error or definite leak. Also runs a
 # refused destination and a run that writes nothing, whose early exits free as much.

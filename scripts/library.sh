@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Makes a contact sheet for every movie under DIR, beside the movie and named after its whole
 # file name (clip.mp4 gives clip.mp4.jpg; clip.mp4.png with -f:p), running one vgrid per core
 # through GNU parallel with its progress bar (on a terminal). The options after DIR go to every

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package with cpack and checks it as a user would receive it: its name
 # and fields, its files (and nothing else), no maintainer scripts or conffiles (so removing
 # it leaves nothing), a dependency on the package of every library the binary loads, and a

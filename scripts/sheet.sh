@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds vgrid, and makes a contact sheet of the movie given as the
 # first argument (further arguments go to vgrid as they are). Without arguments, it makes a
 # sample movie in build/sample/ and a sheet of that.

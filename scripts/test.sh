@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds vgrid and its tests from scratch and runs them: once in a
 # normal build with warnings as errors, and once under AddressSanitizer and UBSan.
 set -euo pipefail

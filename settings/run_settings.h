@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Everything a run needs, filled from the command line once per process.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The last stage of a sheet: find the encoder for the MIME type and write the canvas.
 #pragma once
 

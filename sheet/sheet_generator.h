@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The contact sheet: grabs cols x rows frames at evenly spaced times, draws each into its
 // cell and saves the sheet.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The destination at the command line: vgrid never writes through a name that exists in any
 // form, and a save that cannot happen ends with the save diagnostic, exit 1 and nothing left
 // behind, not even its temporary file.

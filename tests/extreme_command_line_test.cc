@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Extreme values and sizes on the command line: each gets a prompt, clear outcome (a sheet,
 // one diagnostic line with exit 1, or the usage text with exit 2), never a crash, and never
 // a canvas beyond the cap, which would take the machine's memory or run for hours.

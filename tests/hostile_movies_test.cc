@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // vgrid on files that are not good movies: truncated and corrupted movies of every fixture
 // codec, files that are no movie at all, odd streams, and sources that are no regular file.
 // Whatever it is given, a run ends within a time bound either with exit 0 and a sheet that

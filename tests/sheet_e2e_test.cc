@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the built vgrid on movies whose frames carry their own numbers and checks what it
 // prints, what it writes, and the exit status.
 #include <gtest/gtest.h>

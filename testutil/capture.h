@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Captures what a call writes to the process's standard output and standard error, at the
 // file-descriptor level, so printf, fwrite, perror, std::cout and direct write(2) calls are
 // all caught.

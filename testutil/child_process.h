@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A child process whose standard output a test reads while it runs, to act at a chosen
 // moment of the run (RunBinary only returns once the child has ended).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An in-memory media detector for tests of the sheet: a configurable list of streams, a
 // video stream of a given size and length, and frames whose solid colour tells which grab
 // produced them. Every call is recorded.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Small movies made at test time with the ffmpeg command-line tool, in which every frame
 // carries its own number in its pixels.
 //

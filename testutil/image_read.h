@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads an image file back with each format's own library decoder (libjpeg-turbo, libpng,
 // giflib, libtiff, libwebp, libavif, libjxl; libavcodec for BMP), independently of the
 // program's encoders.

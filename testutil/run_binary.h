@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs a program (normally the built vgrid) as a child process with chosen arguments,
 // environment and working directory, and collects its output and exit status.
 #pragma once
