@@ -6,6 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 VGRID_TEST_DEPS=1 scripts/deps.sh
 
+scripts/format_check.sh
+
 jobs=$(nproc)
 run_suite() {
   local dir=$1; shift
