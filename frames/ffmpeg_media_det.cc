@@ -72,8 +72,6 @@ constexpr double kLengthCheckMargin = 0.5;
 constexpr size_t kLookaheadPackets = 16;
 // Times of the last packets sent to the decoder that are remembered for the same purpose.
 constexpr size_t kRecentlySent = 16;
-// Detectors grabbing one sheet at once, at most.
-constexpr int kMaxGrabWorkers = 2;
 // Pictures this large (4K UHD) are decoded by one detector with the codec's threads.
 constexpr int64_t kLargePicturePixels = int64_t{3840} * 2160;
 
@@ -1117,8 +1115,7 @@ FfmpegMediaDet::~FfmpegMediaDet() = default;
 
 std::int32_t FfmpegMediaDet::FrameRecordSize(std::int32_t width, std::int32_t height) {
   if (width <= 0 || height <= 0) return 0;
-  const int64_t row = (static_cast<int64_t>(width) * 3 + 3) & ~int64_t{3};
-  const int64_t bytes = 40 + row * height;
+  const int64_t bytes = int64_t{sizeof(BITMAPINFOHEADER)} + DibRowBytes(width, 24) * height;
   return bytes > std::numeric_limits<std::int32_t>::max() ? 0 : static_cast<std::int32_t>(bytes);
 }
 
@@ -1251,15 +1248,8 @@ HRESULT FfmpegMediaDet::get_StreamMediaType(AM_MEDIA_TYPE* mt) {
         av_rescale(10000000, st->avg_frame_rate.den, st->avg_frame_rate.num);
     std::memcpy(block + 40, &per_frame, 8);
   }
-  BITMAPINFOHEADER bih = {};
-  bih.biSize = sizeof(BITMAPINFOHEADER);
-  bih.biWidth = g.display_w;
-  bih.biHeight = g.display_h;
-  bih.biPlanes = 1;
-  bih.biBitCount = 24;
-  bih.biCompression = BI_RGB;
-  const std::int32_t record = FrameRecordSize(g.display_w, g.display_h);
-  bih.biSizeImage = record > 40 ? static_cast<std::uint32_t>(record - 40) : 0;
+  BITMAPINFOHEADER bih = Dib24Header(g.display_w, g.display_h);
+  if (FrameRecordSize(g.display_w, g.display_h) == 0) bih.biSizeImage = 0;
   std::memcpy(block + kVideoInfoBitmapHeaderOffset, &bih, sizeof bih);
   mt->formattype = FORMAT_VideoInfo;
   mt->cbFormat = kVideoInfoHeaderSize;

@@ -149,15 +149,8 @@ bool FrameConverter::Convert(const AVFrame* f, int rotation, std::int32_t width,
       return Failure(error, "picture conversion failed");
   }
 
-  const std::int32_t row_bytes = (width * 3 + 3) & ~3;
-  BITMAPINFOHEADER header = {};
-  header.biSize = sizeof(BITMAPINFOHEADER);
-  header.biWidth = width;
-  header.biHeight = height;
-  header.biPlanes = 1;
-  header.biBitCount = 24;
-  header.biCompression = BI_RGB;
-  header.biSizeImage = static_cast<std::uint32_t>(row_bytes) * static_cast<std::uint32_t>(height);
+  const auto row_bytes = static_cast<std::int32_t>(DibRowBytes(width, 24));
+  const BITMAPINFOHEADER header = Dib24Header(width, height);
   std::memcpy(out, &header, sizeof header);
   uint8_t* rows = out + sizeof header;
   for (int y = 0; y < height; ++y) {

@@ -66,6 +66,9 @@ inline constexpr std::uint32_t kVideoInfoBitmapHeaderOffset = 48;
 inline constexpr std::uint32_t kVideoInfoWidthOffset = 52;
 inline constexpr std::uint32_t kVideoInfoHeightOffset = 56;
 
+/// The most detectors that grab one sheet at once.
+inline constexpr int kMaxGrabWorkers = 2;
+
 class IMediaDet {
  public:
   virtual ~IMediaDet() = default;
@@ -94,7 +97,8 @@ class IMediaDet {
     return GetBitmapBits(seconds, nullptr, buffer, width, height);
   }
   /// How many detectors of this movie are worth grabbing at once, each on its own thread, for
-  /// samples `interval` seconds apart (each within a quarter of it). At least 1.
+  /// samples `interval` seconds apart (each within a quarter of it). At least 1, at most
+  /// kMaxGrabWorkers.
   virtual int SuggestedGrabWorkers(double interval) const {
     (void)interval;
     return 1;

@@ -75,7 +75,7 @@ void PutLe32(std::string* out, std::uint32_t v) {
 GpStatus EncodeBmp(const ArgbPixels& image, const EncoderParameters* params, std::string* out,
                    std::string* why) {
   if (GpStatus s = NoParameters(params, why); s != Ok) return s;
-  const std::uint64_t row_bytes = (static_cast<std::uint64_t>(image.width) * 3 + 3) & ~3ull;
+  const std::uint64_t row_bytes = static_cast<std::uint64_t>(DibRowBytes(image.width, 24));
   const std::uint64_t pixel_bytes = row_bytes * static_cast<std::uint64_t>(image.height);
   constexpr std::uint32_t kHeaderBytes = 14 + 40;
   if (pixel_bytes + kHeaderBytes > 0xFFFFFFFFull) {

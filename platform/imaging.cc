@@ -30,9 +30,6 @@ static_assert(std::endian::native == std::endian::little,
 
 namespace {
 
-constexpr std::int64_t kMaxSide = 65535;
-constexpr std::int64_t kMaxCanvasBytes = std::int64_t{1} << 30;
-
 enum class HandleKind { kImage, kGraphics, kAttributes };
 
 // Every live handle is registered with a serial number, so that a null, released or mistyped
@@ -243,6 +240,19 @@ GpStatus ImagePixels(GpImage* image, ArgbPixels* out) {
   return Ok;
 }
 
+BITMAPINFOHEADER Dib24Header(std::int32_t width, std::int32_t height) {
+  BITMAPINFOHEADER h = {};
+  h.biSize = sizeof(BITMAPINFOHEADER);
+  h.biWidth = width;
+  h.biHeight = height;
+  h.biPlanes = 1;
+  h.biBitCount = 24;
+  h.biCompression = BI_RGB;
+  const std::int64_t rows = height < 0 ? -std::int64_t{height} : height;
+  h.biSizeImage = static_cast<std::uint32_t>(DibRowBytes(width, 24) * rows);
+  return h;
+}
+
 GpStatus GdiplusStartup(std::uintptr_t* token, const GdiplusStartupInput* input, void* output) {
   // The layer keeps no process-wide state that needs setting up; the token only pairs the
   // calls.
@@ -262,7 +272,7 @@ GpStatus GdipCreateBitmapFromScan0(int width, int height, int stride, PixelForma
   if (format != PixelFormat32bppARGB || scan0 != nullptr || stride != 0) return InvalidParameter;
   const std::int64_t w = width;
   const std::int64_t h = height;
-  if (w <= 0 || h <= 0 || w > kMaxSide || h > kMaxSide) return InvalidParameter;
+  if (w <= 0 || h <= 0 || w > kMaxCanvasSide || h > kMaxCanvasSide) return InvalidParameter;
   if (w * h * 4 > kMaxCanvasBytes) return OutOfMemory;
   auto* image = new (std::nothrow) GpImage;
   if (image == nullptr) return OutOfMemory;
@@ -287,13 +297,14 @@ GpStatus GdipCreateBitmapFromGdiDib(const BITMAPINFO* info, void* bits, GpBitmap
     return InvalidParameter;
   const std::int64_t width = h.biWidth;
   const std::int64_t height = h.biHeight < 0 ? -std::int64_t{h.biHeight} : h.biHeight;
-  if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide) return InvalidParameter;
+  if (width <= 0 || height <= 0 || width > kMaxCanvasSide || height > kMaxCanvasSide)
+    return InvalidParameter;
   auto* image = new (std::nothrow) GpImage;
   if (image == nullptr) return OutOfMemory;
   image->kind = GpImage::Kind::kDib;
   image->width = static_cast<int>(width);
   image->height = static_cast<int>(height);
-  const std::ptrdiff_t row_bytes = static_cast<std::ptrdiff_t>((width * 3 + 3) & ~std::int64_t{3});
+  const std::ptrdiff_t row_bytes = static_cast<std::ptrdiff_t>(DibRowBytes(width, 24));
   const auto* base = static_cast<const std::uint8_t*>(bits);
   if (h.biHeight < 0) {
     image->top_row = base;

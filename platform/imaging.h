@@ -69,6 +69,19 @@ struct BITMAPINFO {
 };
 inline constexpr std::uint32_t BI_RGB = 0;
 
+/// Bytes of one row of a bitmap `width` pixels wide at `bits_per_pixel`: rows are padded to 4
+/// bytes.
+constexpr std::int64_t DibRowBytes(std::int64_t width, int bits_per_pixel) {
+  return (width * bits_per_pixel + 31) / 32 * 4;
+}
+/// The header of a 24-bit BI_RGB bitmap of width x height (bottom-up for a positive height),
+/// with its image size filled in.
+BITMAPINFOHEADER Dib24Header(std::int32_t width, std::int32_t height);
+
+/// The largest canvas: 65,535 pixels a side (what the encoders can write) and 1 GiB of pixels.
+inline constexpr std::int64_t kMaxCanvasSide = 65535;
+inline constexpr std::int64_t kMaxCanvasBytes = std::int64_t{1} << 30;
+
 /// 5 x 5 matrix, row-vector convention: [r g b a 1] * m, channels on the 0..1 scale.
 struct ColorMatrix {
   float m[5][5];
@@ -123,7 +136,7 @@ GpStatus GdiplusStartup(std::uintptr_t* token, const GdiplusStartupInput* input,
 void GdiplusShutdown(std::uintptr_t token);
 
 /// A canvas of width x height whose pixels the layer owns (scan0 must be null, stride 0).
-/// Sizes of 0 or less, above 65535 a side or above 1 GiB of pixels are refused.
+/// Sizes of 0 or less, or above kMaxCanvasSide a side or kMaxCanvasBytes, are refused.
 GpStatus GdipCreateBitmapFromScan0(int width, int height, int stride, PixelFormat format,
                                    std::uint8_t* scan0, GpBitmap** bitmap);
 /// A bitmap over 24-bit rows described by `info`; the rows must stay valid until it is

@@ -96,10 +96,7 @@ CellRect FitFrame(std::int32_t col, std::int32_t row, std::int32_t cell_w, std::
   return rc;
 }
 
-// Canvas limits the encoders can write; larger sheets are refused before any grab.
-constexpr std::int64_t kMaxCanvasSide = 65535;
-constexpr std::int64_t kMaxCanvasBytes = std::int64_t{1} << 30;
-
+// Larger sheets than the imaging layer's canvas limits are refused before any grab.
 std::optional<std::string> CanvasProblem(std::int64_t width, std::int64_t height) {
   if (width <= 0 || height <= 0)
     return "size " + std::to_string(width) + "x" + std::to_string(height);

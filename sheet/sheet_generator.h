@@ -24,8 +24,7 @@ HRESULT SheetGenerator(RunSettings& settings, bool* image_written,
                        const MediaDetFactory& factory = DefaultMediaDetFactory(),
                        int grab_workers = 0);
 
-/// The most detectors grabbing at once, and the most frames held, whatever the grid (fewer
-/// when the frames are large: the ring of frames is kept to some tens of megabytes, with room
-/// for one frame more than the detectors).
-inline constexpr int kMaxGrabWorkers = 2;
+/// The most frames held, whatever the grid (fewer when the frames are large: the ring of frames
+/// is kept to some tens of megabytes, with room for one frame more than the detectors, of which
+/// there are at most kMaxGrabWorkers).
 inline constexpr int kMaxFramesInFlight = 32;

@@ -93,7 +93,7 @@ class FakeMediaDet : public IMediaDet {
   }
   HRESULT GetBitmapBits(double seconds, std::int32_t* size, char* buffer, std::int32_t width,
                         std::int32_t height) override {
-    const std::int32_t stride = (width * 3 + 3) & ~3;
+    const auto stride = static_cast<std::int32_t>(DibRowBytes(width, 24));
     const std::int32_t bytes = 40 + stride * height;
     if (buffer == nullptr) {
       if (size) *size = bytes;
@@ -109,14 +109,7 @@ class FakeMediaDet : public IMediaDet {
       log_->grab_detectors.push_back(id_);
     }
     if (movie_.failing_grabs.count(index)) return E_FAIL;
-    BITMAPINFOHEADER h = {};
-    h.biSize = 40;
-    h.biWidth = width;
-    h.biHeight = height;
-    h.biPlanes = 1;
-    h.biBitCount = 24;
-    h.biCompression = BI_RGB;
-    h.biSizeImage = static_cast<std::uint32_t>(stride * height);
+    const BITMAPINFOHEADER h = Dib24Header(width, height);
     std::memcpy(buffer, &h, sizeof h);
     const std::uint32_t rgb =
         movie_.colour_by_time ? FakeFrameColourAt(seconds) : FakeFrameColour(index);
