@@ -23,6 +23,7 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "frames/display_geometry.h"
 #include "frames/frame_convert.h"
 #include "frames/frame_filter.h"
 #include "platform/imaging.h"
@@ -162,19 +163,6 @@ Geometry FrameGeometry(const AVStream* st, const AVFrame* f) {
   g.display_w = static_cast<int>(sideways ? f->height : w);
   g.display_h = static_cast<int>(sideways ? w : f->height);
   return g;
-}
-
-// A picture of w x h scaled into a box with its aspect kept: the whole width of the box, or
-// its whole height when the picture is taller. The sheet places frames in cells with the same
-// arithmetic. Never less than one pixel either way.
-void FitInto(int64_t w, int64_t h, int32_t box_w, int32_t box_h, int32_t* out_w, int32_t* out_h) {
-  int64_t fw = box_w, fh = h * box_w / w;
-  if (fh > box_h) {
-    fw = w * box_h / h;
-    fh = box_h;
-  }
-  *out_w = static_cast<int32_t>(std::max<int64_t>(fw, 1));
-  *out_h = static_cast<int32_t>(std::max<int64_t>(fh, 1));
 }
 
 // Stream ticks of one frame at the stream's frame rate; 0 when it states none.
@@ -979,8 +967,12 @@ HRESULT FfmpegMediaDet::State::Deliver(std::int32_t width, std::int32_t height, 
   // A picture of another shape than the stream's keeps its own aspect inside the size asked
   // for; the record's header tells the size delivered.
   const Geometry own = FrameGeometry(Stream(video), shown.get());
-  if (own.display_w != g.display_w || own.display_h != g.display_h)
-    FitInto(own.display_w, own.display_h, width, height, &width, &height);
+  if (own.display_w != g.display_w || own.display_h != g.display_h) {
+    // Never less than one pixel either way.
+    const FittedSize fit = FitInto(own.display_w, own.display_h, width, height);
+    width = static_cast<std::int32_t>(std::max<int64_t>(fit.width, 1));
+    height = static_cast<std::int32_t>(std::max<int64_t>(fit.height, 1));
+  }
   std::string why;
   const bool sideways = g.rotation == 90 || g.rotation == 270;
   const AVFrame* picture = filter.Apply(shown.get(), Stream(video), sideways ? height : width,

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "frames/display_geometry.h"
 #include "frames/frame_source.h"
 #include "platform/imaging.h"
 #include "platform/text_conv.h"
@@ -76,23 +77,16 @@ struct CellRect {
 };
 
 // The frame scaled into its cell with its aspect kept, centred along the free direction.
-// The products are taken in 64 bits; the results fit the cell and so 32 bits.
+// The results fit the cell and so 32 bits.
 CellRect FitFrame(std::int32_t col, std::int32_t row, std::int32_t cell_w, std::int32_t cell_h,
                   std::int32_t src_w, std::int32_t src_h) {
   if (src_w == 0 || src_h == 0) throw ComError(E_FAIL, "zero source size");
+  const FittedSize fit = FitInto(src_w, src_h, cell_w, cell_h);
   CellRect rc;
-  rc.x = col * cell_w;
-  rc.y = row * cell_h;
-  rc.width = cell_w;
-  std::int64_t h = static_cast<std::int64_t>(src_h) * cell_w / src_w;
-  if (h > cell_h) {
-    rc.width = static_cast<std::int32_t>(static_cast<std::int64_t>(src_w) * cell_h / src_h);
-    rc.height = cell_h;
-    rc.x += (cell_w - rc.width) / 2;
-  } else {
-    rc.height = static_cast<std::int32_t>(h);
-    rc.y += (cell_h - rc.height) / 2;
-  }
+  rc.width = static_cast<std::int32_t>(fit.width);
+  rc.height = static_cast<std::int32_t>(fit.height);
+  rc.x = col * cell_w + (cell_w - rc.width) / 2;
+  rc.y = row * cell_h + (cell_h - rc.height) / 2;
   return rc;
 }
 
