@@ -1,4 +1,12 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
+# vgrid_test(TARGET): registers the GoogleTest executable TARGET's tests with CTest, each run
+# with what the tests expect to find: the built vgrid (VGRID_BINARY), the source tree
+# (VGRID_SOURCE_DIR) and, in sanitizer builds, the suppressions of leaks in system libraries.
+function(vgrid_test target)
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "VGRID_BINARY=$<TARGET_FILE:vgrid>;VGRID_SOURCE_DIR=${CMAKE_SOURCE_DIR};LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/scripts/lsan_system.supp")
+endfunction()
+
 # vgrid_module(NAME DEPS...): a static library of every .cc in the current folder except
 # tests (and main.cc), and one GoogleTest executable per *_test.cc, registered with CTest.
 function(vgrid_module name)
@@ -17,8 +25,7 @@ function(vgrid_module name)
       get_filename_component(test_name ${test_source} NAME_WE)
       add_executable(${test_name} ${test_source})
       target_link_libraries(${test_name} PRIVATE ${name} vgrid_testutil GTest::gtest GTest::gtest_main)
-      gtest_discover_tests(${test_name} DISCOVERY_TIMEOUT 60
-        PROPERTIES ENVIRONMENT "VGRID_BINARY=${CMAKE_BINARY_DIR}/app/vgrid;VGRID_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+      vgrid_test(${test_name})
     endforeach()
   endif()
 endfunction()

@@ -25,20 +25,12 @@
 #include "testutil/image_read.h"
 #include "testutil/run_binary.h"
 #include "testutil/temp_dir.h"
+#include "testutil/vgrid_run.h"
 
 namespace {
 
 const std::string kRefusal = "出力ファイルがすでに存在します。";
 const std::string kSaveFailed = "出力ファイルを保存できません: ";
-
-std::vector<std::string> Entries(const std::string& dir) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // What identifies a directory entry and its content without following a link.
 struct EntryState {
@@ -66,47 +58,26 @@ EntryState StateOf(const std::string& path) {
     const ssize_t n = readlink(path.c_str(), target, sizeof target);
     s.content.assign(target, n > 0 ? static_cast<std::size_t>(n) : 0);
   } else if (S_ISDIR(st.st_mode)) {
-    for (const std::string& name : Entries(path)) s.content += name + "/";
+    for (const std::string& name : DirectoryEntries(path)) s.content += name + "/";
   }
   return s;
 }
 
-bool OneLine(const std::string& text) {
-  return !text.empty() && text.find('\n') == text.size() - 1;
-}
-
-class DestinationSafetyTest : public ::testing::Test {
+class DestinationSafetyTest : public SmallMovieRunTest {
  protected:
-  void SetUp() override {
-    if (!VgridBinaryAvailable()) GTEST_SKIP() << "VGRID_BINARY does not name the built vgrid";
-    FixtureSpec spec;
-    spec.width = 64;
-    spec.height = 48;
-    std::string error;
-    movie_ = FixtureMovie(spec, &error);
-    ASSERT_FALSE(movie_.empty()) << error;
-  }
-
-  RunResult Vgrid(const std::vector<std::string>& args) {
-    RunOptions options;
-    options.set_env = {"LC_ALL=C.UTF-8"};
-    options.timeout_seconds = 60;
-    return RunBinary(VgridBinaryPath(), args, options);
-  }
+  RunResult Vgrid(const std::vector<std::string>& args) { return RunVgrid(args); }
 
   // A run that must fail at the save: the diagnostic, exit 1, the directory as it was.
   void ExpectSaveFailure(const RunResult& r, const std::string& dir,
                          const std::vector<std::string>& entries_before, const std::string& cause) {
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
     EXPECT_EQ(r.err.rfind(kSaveFailed, 0), 0u) << r.err;
-    EXPECT_TRUE(OneLine(r.err)) << r.err;
+    EXPECT_TRUE(IsOneLine(r.err)) << r.err;
     EXPECT_NE(r.err.find(cause), std::string::npos) << r.err;
     // The sheet was made: every cell was drawn before the save was tried.
     EXPECT_NE(r.out.find("complete\n"), std::string::npos) << r.out;
-    EXPECT_EQ(Entries(dir), entries_before);
+    EXPECT_EQ(DirectoryEntries(dir), entries_before);
   }
-
-  std::string movie_;
 };
 
 TEST_F(DestinationSafetyTest, ExistingEntriesOfEveryKindAreRefusedUntouched) {
@@ -141,7 +112,7 @@ TEST_F(DestinationSafetyTest, ExistingEntriesOfEveryKindAreRefusedUntouched) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.dst);
-    const std::vector<std::string> entries = Entries(dir.path());
+    const std::vector<std::string> entries = DirectoryEntries(dir.path());
     const EntryState before = StateOf(c.dst);
     const EntryState linked_before = StateOf(linked_dir);
     ASSERT_TRUE(before.exists);
@@ -151,7 +122,7 @@ TEST_F(DestinationSafetyTest, ExistingEntriesOfEveryKindAreRefusedUntouched) {
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(StateOf(c.dst) == before);
     EXPECT_TRUE(StateOf(linked_dir) == linked_before);
-    EXPECT_EQ(Entries(dir.path()), entries);
+    EXPECT_EQ(DirectoryEntries(dir.path()), entries);
   }
   EXPECT_FALSE(PathEntryExists(dir.File("target-not-there.jpg")));
   EXPECT_FALSE(PathEntryExists(dir.File("created-through-link.jpg")));
@@ -160,7 +131,7 @@ TEST_F(DestinationSafetyTest, ExistingEntriesOfEveryKindAreRefusedUntouched) {
 TEST_F(DestinationSafetyTest, MissingOrReadOnlyDirectoryEndsWithTheSaveDiagnostic) {
   TempDir dir;
   {
-    const std::vector<std::string> before = Entries(dir.path());
+    const std::vector<std::string> before = DirectoryEntries(dir.path());
     RunResult r = Vgrid({movie_, dir.File("missing/sheet.jpg")});
     ExpectSaveFailure(r, dir.path(), before, "No such file or directory");
   }
@@ -229,7 +200,7 @@ TEST_F(DestinationSafetyTest, FullFileSystemEndsWithTheSaveDiagnosticAndLeavesNo
   // And the space is free again: a sheet that fits is written.
   RunResult small = Vgrid({"-c=1", "-r=1", "-w=32", "-h=24", movie_, mount_point + "/ok.jpg"});
   EXPECT_EQ(small.exit_code, 0) << small.err;
-  EXPECT_EQ(Entries(mount_point), std::vector<std::string>{"ok.jpg"});
+  EXPECT_EQ(DirectoryEntries(mount_point), std::vector<std::string>{"ok.jpg"});
 }
 
 TEST_F(DestinationSafetyTest, DestinationThatAppearsDuringTheRunIsNotOverwritten) {
@@ -315,7 +286,7 @@ TEST_F(DestinationSafetyTest, LibraryThroughGnuParallelGetsEachSheetOnceAndReRun
   std::vector<int> expected_exits(jobs.size(), 0);
   expected_exits[6] = expected_exits[12] = 1;
 
-  std::vector<std::string> expected_entries = Entries(lib);
+  std::vector<std::string> expected_entries = DirectoryEntries(lib);
   ASSERT_EQ(expected_entries.size(), 20u);
   EXPECT_EQ(run_library(work.File("first.log")), expected_exits);
   for (const std::string& g : good) {
@@ -323,14 +294,16 @@ TEST_F(DestinationSafetyTest, LibraryThroughGnuParallelGetsEachSheetOnceAndReRun
     expected_entries.push_back(g.substr(lib.size() + 1) + ".jpg");
   }
   std::sort(expected_entries.begin(), expected_entries.end());
-  EXPECT_EQ(Entries(lib), expected_entries);  // 18 sheets, and no temporary file left
+  EXPECT_EQ(DirectoryEntries(lib), expected_entries);  // 18 sheets, and no temporary file left
 
   // Again: every job ends as before, and not one entry of the folder changes.
   std::vector<std::pair<std::string, EntryState>> before;
-  for (const std::string& name : Entries(lib)) before.emplace_back(name, StateOf(lib + "/" + name));
+  for (const std::string& name : DirectoryEntries(lib))
+    before.emplace_back(name, StateOf(lib + "/" + name));
   EXPECT_EQ(run_library(work.File("second.log")), expected_exits);
   std::vector<std::pair<std::string, EntryState>> after;
-  for (const std::string& name : Entries(lib)) after.emplace_back(name, StateOf(lib + "/" + name));
+  for (const std::string& name : DirectoryEntries(lib))
+    after.emplace_back(name, StateOf(lib + "/" + name));
   EXPECT_TRUE(after == before);
 
   // scripts/library.sh over a folder tree: a movie in a sub-folder gets its sheet beside it,
@@ -353,11 +326,11 @@ TEST_F(DestinationSafetyTest, LibraryThroughGnuParallelGetsEachSheetOnceAndReRun
   const RunResult r = RunBinary("/bin/bash", {script, tree, "-c=2", "-r=2", "-f:p"}, options);
   EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
   EXPECT_EQ(r.out, "");
-  EXPECT_TRUE(OneLine(r.err)) << r.err;
-  EXPECT_EQ(Entries(tree), (std::vector<std::string>{"bad.avi", "notes.txt", "old.mkv",
-                                                     "old.mkv.png", "sub dir"}));
+  EXPECT_TRUE(IsOneLine(r.err)) << r.err;
+  EXPECT_EQ(DirectoryEntries(tree), (std::vector<std::string>{"bad.avi", "notes.txt", "old.mkv",
+                                                              "old.mkv.png", "sub dir"}));
   EXPECT_EQ(ReadFileBytes(tree + "/old.mkv.png"), "someone else's");
-  EXPECT_EQ(Entries(sub), (std::vector<std::string>{"new.MKV", "new.MKV.png"}));
+  EXPECT_EQ(DirectoryEntries(sub), (std::vector<std::string>{"new.MKV", "new.MKV.png"}));
   EXPECT_EQ(ReadFileBytes(sub + "/new.MKV.png").substr(0, 4), "\x89PNG");
 }
 
@@ -397,11 +370,12 @@ TEST_F(DestinationSafetyTest, ASignalDuringTheSaveLeavesNothing) {
     RunResult r = child.Finish(60);
     if (signalled) {
       EXPECT_EQ(r.term_signal, sig);
-      EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{}) << "left by the ended run";
+      EXPECT_EQ(DirectoryEntries(dir.path()), std::vector<std::string>{})
+          << "left by the ended run";
     } else {
       EXPECT_EQ(r.exit_code, 0) << r.err;
       EXPECT_EQ(names, std::vector<std::string>{"sheet.bmp"});
-      EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"sheet.bmp"});
+      EXPECT_EQ(DirectoryEntries(dir.path()), std::vector<std::string>{"sheet.bmp"});
     }
   }
 }
@@ -451,13 +425,13 @@ TEST_F(DestinationSafetyTest, ASheetTooLargeForItsFormatIsRefusedBeforeAnyGrab) 
     RunResult r = Vgrid(args);
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
     EXPECT_EQ(r.err.rfind(kSaveFailed, 0), 0u) << r.err;
-    EXPECT_TRUE(OneLine(r.err)) << r.err;
+    EXPECT_TRUE(IsOneLine(r.err)) << r.err;
     EXPECT_NE(r.err.find(c.limit), std::string::npos) << r.err;
     // No progress mark after the settings echo (whose paths may hold an O of their own).
     const std::size_t echo_end = r.out.find("rows: ");
     ASSERT_NE(echo_end, std::string::npos) << r.out;
     EXPECT_EQ(r.out.find('O', echo_end), std::string::npos) << "grabbed: " << r.out;
-    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ(DirectoryEntries(dir.path()), std::vector<std::string>{});
   }
 }
 

@@ -14,58 +14,20 @@
 #include "testutil/image_read.h"
 #include "testutil/run_binary.h"
 #include "testutil/temp_dir.h"
+#include "testutil/vgrid_run.h"
 
 namespace {
 
 const std::string kNoCanvas = "出力画像を作成できません: ";
 
-bool RunningUnderAddressSanitizer() {
-#if defined(__SANITIZE_ADDRESS__)
-  return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  return true;
-#endif
-#endif
-  return false;
-}
-
-std::vector<std::string> Entries(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-class ExtremeCommandLineTest : public ::testing::Test {
+// On a 64 x 48 movie: the default cells (10 percent) are 6 x 4 pixels.
+class ExtremeCommandLineTest : public SmallMovieRunTest {
  protected:
-  void SetUp() override {
-    if (!VgridBinaryAvailable()) GTEST_SKIP() << "VGRID_BINARY does not name the built vgrid";
-    // 64 x 48: the default cells (10 percent) are 6 x 4 pixels.
-    FixtureSpec spec;
-    spec.width = 64;
-    spec.height = 48;
-    std::string error;
-    movie_ = FixtureMovie(spec, &error);
-    ASSERT_FALSE(movie_.empty()) << error;
-  }
-
   // vgrid with a 30-second bound and, outside sanitizer builds (whose shadow memory needs
   // terabytes of address space), a 4 GiB bound on its address space: well above the 1 GiB
   // canvas cap and what encoding it takes, far below what an unchecked size would ask.
   RunResult Vgrid(const std::vector<std::string>& args) {
-    RunOptions options;
-    options.set_env = {"LC_ALL=C.UTF-8"};
-    options.timeout_seconds = 30;
-    RunResult r;
-    if (RunningUnderAddressSanitizer() || access("/usr/bin/prlimit", X_OK) != 0) {
-      r = RunBinary(VgridBinaryPath(), args, options);
-    } else {
-      std::vector<std::string> limited = {"--as=4294967296", "--", VgridBinaryPath()};
-      limited.insert(limited.end(), args.begin(), args.end());
-      r = RunBinary("/usr/bin/prlimit", limited, options);
-    }
+    const RunResult r = RunVgrid(args, {30, std::int64_t{4} << 30});
     EXPECT_EQ(r.start_error, "");
     EXPECT_FALSE(r.timed_out) << "no outcome within 30 s";
     EXPECT_EQ(r.term_signal, 0);
@@ -77,7 +39,7 @@ class ExtremeCommandLineTest : public ::testing::Test {
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
     EXPECT_EQ(r.err.rfind(line_start, 0), 0u) << r.err.substr(0, 200);
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err.substr(0, 200);
-    EXPECT_EQ(Entries(dir), std::vector<std::string>{});
+    EXPECT_EQ(DirectoryEntries(dir), std::vector<std::string>{});
   }
 
   // A run that must write a sheet of width x height.
@@ -90,8 +52,6 @@ class ExtremeCommandLineTest : public ::testing::Test {
     EXPECT_EQ(image.height, height);
     return image;
   }
-
-  std::string movie_;
 };
 
 TEST_F(ExtremeCommandLineTest, HugeGridsAndCellsAreRefusedBeforeTheFirstGrab) {
@@ -165,7 +125,7 @@ TEST_F(ExtremeCommandLineTest, ManyArguments) {
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out.rfind("vgrid [-c=cols]", 0), 0u);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"sheet.png"});
+    EXPECT_EQ(DirectoryEntries(dir.path()), std::vector<std::string>{"sheet.png"});
   }
 }
 
@@ -191,7 +151,7 @@ TEST_F(ExtremeCommandLineTest, TenThousandByteArguments) {
   EXPECT_EQ(r.err.rfind(option + ": ", 0), 0u);
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2);
   EXPECT_EQ(r.out.rfind("vgrid [-c=cols]", 0), 0u);
-  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{});
+  EXPECT_EQ(DirectoryEntries(dir.path()), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -32,6 +32,7 @@
 #include "testutil/image_read.h"
 #include "testutil/run_binary.h"
 #include "testutil/temp_dir.h"
+#include "testutil/vgrid_run.h"
 
 namespace {
 
@@ -59,39 +60,9 @@ struct CaseResult {
   std::string dst;
 };
 
-bool RunningUnderAddressSanitizer() {
-#if defined(__SANITIZE_ADDRESS__)
-  return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  return true;
-#endif
-#endif
-  return false;
-}
-
-// Runs vgrid with a bounded address space (4 GiB, far above what any of these runs
-// needs), so a size read from a damaged header cannot make it take the machine's memory.
-// AddressSanitizer reserves terabytes of address space for itself and cannot run so.
-RunResult RunVgrid(const std::vector<std::string>& args) {
-  RunOptions options;
-  options.timeout_seconds = kTimeoutSeconds;
-  options.set_env = {"LC_ALL=C.UTF-8"};
-  if (RunningUnderAddressSanitizer() || access("/usr/bin/prlimit", X_OK) != 0)
-    return RunBinary(VgridBinaryPath(), args, options);
-  std::vector<std::string> limited = {"--as=4294967296", "--", VgridBinaryPath()};
-  limited.insert(limited.end(), args.begin(), args.end());
-  return RunBinary("/usr/bin/prlimit", limited, options);
-}
-
-std::vector<std::string> DirectoryEntries(const std::string& dir) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
+// Runs are bounded in time and in address space (4 GiB, far above what any of these runs
+// needs), so a size read from a damaged header cannot make one take the machine's memory.
+const VgridRunBounds kBounds = {kTimeoutSeconds, std::int64_t{4} << 30};
 
 std::string Extension(const std::string& path) {
   const std::size_t dot = path.rfind('.');
@@ -342,7 +313,7 @@ TEST_F(HostileMoviesTest, EveryRunEndsCleanlyWithASheetOrOneDiagnostic) {
                 "-w=" + std::to_string(kCellW), "-h=" + std::to_string(kCellH)};
       }
       args.insert(args.end(), {"-f:png", cases_[i].src, r.dst});
-      r.run = RunVgrid(args);
+      r.run = RunVgrid(args, kBounds);
     }
   };
   std::vector<std::thread> threads;

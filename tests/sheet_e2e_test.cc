@@ -13,6 +13,7 @@
 #include "testutil/image_read.h"
 #include "testutil/run_binary.h"
 #include "testutil/temp_dir.h"
+#include "testutil/vgrid_run.h"
 
 namespace {
 
@@ -22,12 +23,7 @@ class SheetEndToEnd : public testing::Test {
     if (!VgridBinaryAvailable()) GTEST_SKIP() << "VGRID_BINARY is not set";
   }
 
-  RunResult Vgrid(const std::vector<std::string>& args) {
-    RunOptions options;
-    options.set_env = {"LC_ALL=C.UTF-8"};
-    options.timeout_seconds = 60;
-    return RunBinary(VgridBinaryPath(), args, options);
-  }
+  RunResult Vgrid(const std::vector<std::string>& args) { return RunVgrid(args); }
 
   static std::string Movie(const FixtureSpec& spec) {
     std::string error;
