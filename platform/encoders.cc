@@ -17,6 +17,8 @@
 #include <memory>
 #include <new>
 
+#include "platform/imaging_internal.h"
+
 extern "C" {
 #include <avif/avif.h>
 #include <gif_lib.h>

@@ -15,6 +15,7 @@
 
 #include "platform/encoders.h"
 #include "platform/imaging.h"
+#include "platform/imaging_internal.h"
 #include "testutil/image_read.h"
 #include "testutil/temp_dir.h"
 
