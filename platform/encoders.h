@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Inside the imaging layer: the encoders behind the encoder table. Not for the rest of the
-// program; it goes through platform/imaging.h.
+// The encoder table: one entry per image format, in lookup order, each describing its format
+// and naming the function that encodes it. Each format's entry and encoder live in a file of
+// their own (platform/encoder_<format>.cc); platform/encoders.cc lists them.
 #pragma once
 
 #include <cstdint>
@@ -11,10 +12,13 @@
 
 struct ArgbPixels;  // platform/imaging_internal.h
 
-/// Encodes `image` into `out`. On failure returns the status and puts the cause into *why.
+/// Encodes `image` into `out`. On failure returns the status and puts the cause into *why;
+/// `out` then holds nothing of use.
 using EncodeFunction = GpStatus (*)(const ArgbPixels& image, const EncoderParameters* params,
                                     std::string* out, std::string* why);
 
+/// One format. Everything but `encode` is plain data, readable without touching the format's
+/// library. Class identifiers and format identifiers are this program's own, fixed for good.
 struct EncoderEntry {
   GUID clsid;
   GUID format_id;
@@ -22,7 +26,7 @@ struct EncoderEntry {
   const char16_t* format_description;
   const char16_t* filename_extension;
   const char16_t* mime_type;
-  std::span<const std::uint8_t> sig_pattern;  ///< SigCount signatures of equal size, back to back
+  std::span<const std::uint8_t> sig_pattern;  ///< sig_count signatures of equal size, back to back
   std::span<const std::uint8_t> sig_mask;
   std::uint32_t sig_count;
   EncodeFunction encode;
@@ -30,9 +34,6 @@ struct EncoderEntry {
 };
 
 /// The encoders in table order: BMP, JPEG, GIF, TIFF, PNG, WebP, AVIF, JPEG XL.
-std::span<const EncoderEntry> EncoderTable();
+std::span<const EncoderEntry* const> EncoderTable();
 /// The encoder with that class identifier, or null.
 const EncoderEntry* FindEncoder(const GUID& clsid);
-
-/// JPEG quality used when the save passes no parameter block (libjpeg's own default).
-inline constexpr int kDefaultJpegQuality = 75;

@@ -22,10 +22,10 @@
 namespace {
 
 const GUID& Clsid(const char16_t* mime) {
-  for (const EncoderEntry& e : EncoderTable())
-    if (std::u16string_view(e.mime_type) == mime) return e.clsid;
+  for (const EncoderEntry* e : EncoderTable())
+    if (std::u16string_view(e->mime_type) == mime) return e->clsid;
   ADD_FAILURE() << "no such encoder";
-  return EncoderTable()[0].clsid;
+  return EncoderTable()[0]->clsid;
 }
 
 std::vector<std::string> Listing(const std::string& dir) {
