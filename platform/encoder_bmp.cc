@@ -11,6 +11,10 @@
 
 namespace {
 
+constexpr std::uint32_t kFileHeaderBytes = 14;
+constexpr std::uint32_t kHeaderBytes = kFileHeaderBytes + sizeof(BITMAPINFOHEADER);
+constexpr std::int32_t kPixelsPerMeter = 2835;  // 72 dots per inch
+
 void PutLe16(std::string* out, std::uint16_t v) {
   out->push_back(static_cast<char>(v & 0xFF));
   out->push_back(static_cast<char>(v >> 8));
@@ -19,16 +23,33 @@ void PutLe32(std::string* out, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
+// The header field by field, little-endian whatever the machine.
+void PutInfoHeader(std::string* out, const BITMAPINFOHEADER& h) {
+  PutLe32(out, h.biSize);
+  PutLe32(out, static_cast<std::uint32_t>(h.biWidth));
+  PutLe32(out, static_cast<std::uint32_t>(h.biHeight));
+  PutLe16(out, h.biPlanes);
+  PutLe16(out, h.biBitCount);
+  PutLe32(out, h.biCompression);
+  PutLe32(out, h.biSizeImage);
+  PutLe32(out, static_cast<std::uint32_t>(h.biXPelsPerMeter));
+  PutLe32(out, static_cast<std::uint32_t>(h.biYPelsPerMeter));
+  PutLe32(out, h.biClrUsed);
+  PutLe32(out, h.biClrImportant);
+}
+
 GpStatus EncodeBmp(const ArgbPixels& image, const EncoderParameters* params, std::string* out,
                    std::string* why) {
   if (GpStatus s = NoParameters(params, why); s != Ok) return s;
   const std::uint64_t row_bytes = static_cast<std::uint64_t>(DibRowBytes(image.width, 24));
   const std::uint64_t pixel_bytes = row_bytes * static_cast<std::uint64_t>(image.height);
-  constexpr std::uint32_t kHeaderBytes = 14 + 40;
   if (pixel_bytes + kHeaderBytes > 0xFFFFFFFFull) {
     *why = "image too large for a BMP file";
     return ValueOverflow;
   }
+  BITMAPINFOHEADER header = Dib24Header(image.width, image.height);  // positive: bottom-up
+  header.biXPelsPerMeter = kPixelsPerMeter;
+  header.biYPelsPerMeter = kPixelsPerMeter;
   try {
     out->clear();
     out->reserve(kHeaderBytes + pixel_bytes);
@@ -36,17 +57,7 @@ GpStatus EncodeBmp(const ArgbPixels& image, const EncoderParameters* params, std
     PutLe32(out, static_cast<std::uint32_t>(kHeaderBytes + pixel_bytes));
     PutLe32(out, 0);
     PutLe32(out, kHeaderBytes);
-    PutLe32(out, 40);
-    PutLe32(out, static_cast<std::uint32_t>(image.width));
-    PutLe32(out, static_cast<std::uint32_t>(image.height));  // positive: bottom-up
-    PutLe16(out, 1);
-    PutLe16(out, 24);
-    PutLe32(out, 0);  // BI_RGB
-    PutLe32(out, static_cast<std::uint32_t>(pixel_bytes));
-    PutLe32(out, 2835);  // 72 dots per inch
-    PutLe32(out, 2835);
-    PutLe32(out, 0);
-    PutLe32(out, 0);
+    PutInfoHeader(out, header);
     std::string row(row_bytes, '\0');
     for (int y = image.height - 1; y >= 0; --y) {
       for (int x = 0; x < image.width; ++x) {

@@ -20,7 +20,7 @@ std::string WebpErrorText(WebPEncodingError e) {
     case VP8_ENC_ERROR_BITSTREAM_OUT_OF_MEMORY:
       return "out of memory";
     case VP8_ENC_ERROR_BAD_DIMENSION:
-      return "image too large for WebP (16383 pixels a side)";
+      return "image too large for WebP (" + std::to_string(WEBP_MAX_DIMENSION) + " pixels a side)";
     case VP8_ENC_ERROR_PARTITION0_OVERFLOW:
     case VP8_ENC_ERROR_PARTITION_OVERFLOW:
       return "partition overflow";
