@@ -1,4 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// Tests of saving: a new file every time, never a replaced one, and nothing left behind on
+// failure or on a signal.
+
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
