@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// The small runtime layer: initialisation that Linux does not need, and task memory on the C heap.
+
 #include "platform/com.h"
 
 #include <atomic>

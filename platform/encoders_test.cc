@@ -1,4 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// Tests of the encoder table and of what each encoder writes, read back with the formats' own
+// libraries.
+
 #include "platform/encoders.h"
 
 #include <gtest/gtest.h>

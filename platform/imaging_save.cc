@@ -27,6 +27,7 @@
 
 #include "platform/encoders.h"
 #include "platform/imaging.h"
+#include "platform/imaging_internal.h"
 #include "platform/text_conv.h"
 
 namespace {

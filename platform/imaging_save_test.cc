@@ -1,4 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// Tests of saving: a new file every time, never a replaced one, and nothing left behind on
+// failure or on a signal.
+
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -15,16 +18,17 @@
 
 #include "platform/encoders.h"
 #include "platform/imaging.h"
+#include "platform/imaging_internal.h"
 #include "testutil/image_read.h"
 #include "testutil/temp_dir.h"
 
 namespace {
 
 const GUID& Clsid(const char16_t* mime) {
-  for (const EncoderEntry& e : EncoderTable())
-    if (std::u16string_view(e.mime_type) == mime) return e.clsid;
+  for (const EncoderEntry* e : EncoderTable())
+    if (std::u16string_view(e->mime_type) == mime) return e->clsid;
   ADD_FAILURE() << "no such encoder";
-  return EncoderTable()[0].clsid;
+  return EncoderTable()[0]->clsid;
 }
 
 std::vector<std::string> Listing(const std::string& dir) {

@@ -1,4 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// Tests of canvases, frame bitmaps and drawing: scaling, the colour matrix, clipping and
+// blending.
+
 #include "platform/imaging.h"
 
 #include <gtest/gtest.h>

@@ -1,23 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The imaging layer's objects: canvases, frame bitmaps over device-independent rows, drawing
-// surfaces and image attributes, and the drawing itself.
-//
-// Pixels are 0xAARRGGBB words. On a little-endian machine their bytes are B, G, R, A, which is
-// libswscale's BGRA, so the scaler writes straight into that layout.
-
-#include "platform/imaging.h"
+// Drawing on a canvas: drawing surfaces and image attributes, and the drawing of an image into
+// a rectangle: scaling with libswscale, the colour matrix, and blending or copying onto the
+// canvas.
 
 #include <algorithm>
-#include <bit>
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <mutex>
 #include <new>
-#include <unordered_map>
 #include <vector>
 
-#include "platform/encoders.h"
+#include "platform/imaging.h"
+#include "platform/imaging_handles.h"
+#include "platform/imaging_internal.h"  // the pixel words' byte order
 
 extern "C" {
 #include <libavutil/log.h>
@@ -25,90 +20,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-static_assert(std::endian::native == std::endian::little,
-              "the pixel words are handed to libswscale as BGRA bytes");
-
-namespace {
-
-enum class HandleKind { kImage, kGraphics, kAttributes };
-
-// Every live handle is registered with a serial number, so that a null, released or mistyped
-// handle is refused instead of being followed, and a surface notices when its canvas was
-// released under it (even if a new object was later given the same address).
-class Registry {
- public:
-  std::uint64_t Add(const void* p, HandleKind kind) {
-    std::lock_guard lock(mutex_);
-    std::uint64_t serial = ++next_serial_;
-    live_[p] = {kind, serial};
-    return serial;
-  }
-  void Remove(const void* p) {
-    std::lock_guard lock(mutex_);
-    live_.erase(p);
-  }
-  bool IsLive(const void* p, HandleKind kind, std::uint64_t serial = 0) const {
-    if (p == nullptr) return false;
-    std::lock_guard lock(mutex_);
-    auto it = live_.find(p);
-    return it != live_.end() && it->second.kind == kind &&
-           (serial == 0 || it->second.serial == serial);
-  }
-
- private:
-  struct Entry {
-    HandleKind kind;
-    std::uint64_t serial;
-  };
-  mutable std::mutex mutex_;
-  std::unordered_map<const void*, Entry> live_;
-  std::uint64_t next_serial_ = 0;
-};
-
-Registry& Handles() {
-  static Registry* registry = new Registry;  // never destroyed: owners may outlive statics
-  return *registry;
-}
-
-}  // namespace
-
-struct GpImage {
-  enum class Kind { kCanvas, kDib };
-  Kind kind = Kind::kCanvas;
-  std::uint64_t serial = 0;
-  int width = 0;
-  int height = 0;
-  std::vector<std::uint32_t> argb;  // canvas pixels, rows top-down
-  // Frame bitmap: the caller's rows. `top_row` is the first row of the picture as seen, and
-  // `stride` is negative for bottom-up rows.
-  const std::uint8_t* top_row = nullptr;
-  std::ptrdiff_t stride = 0;
-};
-
-struct GpGraphics {
-  std::uint64_t serial = 0;
-  GpImage* canvas = nullptr;
-  std::uint64_t canvas_serial = 0;
-  CompositingMode compositing = CompositingModeSourceOver;
-  InterpolationMode interpolation = InterpolationModeDefault;
-  SwsContext* scaler = nullptr;  // reused while the sizes stay the same
-  // Working memory of the last drawing, kept for the next: a sheet draws frame after frame of
-  // one size, and fresh blocks of a frame's size each time cost more in page faults than the
-  // drawing itself.
-  std::vector<std::uint8_t> source_rows;
-  std::vector<std::uint32_t> scaled_pixels;
-  ~GpGraphics() { sws_freeContext(scaler); }
-};
-
-struct GpImageAttributes {
-  std::uint64_t serial = 0;
-  bool enabled = false;
-  // The matrix scales each colour channel on its own, adds an offset, and leaves alpha alone:
-  // then three tables do the whole work. Otherwise the general product runs per pixel.
-  bool per_channel = false;
-  std::uint8_t lut[3][256] = {};  // red, green, blue
-  float m[5][5] = {};
-};
+GpGraphics::~GpGraphics() { sws_freeContext(scaler); }
 
 namespace {
 
@@ -188,133 +100,7 @@ int ScalerFlags(InterpolationMode mode) {
   }
 }
 
-GpStatus NewImage(GpImage* image, GpImage** out) {
-  image->serial = Handles().Add(image, HandleKind::kImage);
-  *out = image;
-  return Ok;
-}
-
-bool LiveImage(const GpImage* image) { return Handles().IsLive(image, HandleKind::kImage); }
-bool LiveGraphics(const GpGraphics* g) {
-  return Handles().IsLive(g, HandleKind::kGraphics) &&
-         Handles().IsLive(g->canvas, HandleKind::kImage, g->canvas_serial);
-}
-bool LiveAttributes(const GpImageAttributes* a) {
-  return Handles().IsLive(a, HandleKind::kAttributes);
-}
-
-std::uint32_t DibPixel(const GpImage& image, int x, int y) {
-  const std::uint8_t* p = image.top_row + static_cast<std::ptrdiff_t>(y) * image.stride +
-                          static_cast<std::ptrdiff_t>(x) * 3;
-  return 0xFF000000u | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0];
-}
-
 }  // namespace
-
-bool ArgbPixels::HasAlpha() const {
-  const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-  for (std::size_t i = 0; i < n; ++i)
-    if ((pixels[i] >> 24) != 0xFF) return true;
-  return false;
-}
-
-GpStatus ImagePixels(GpImage* image, ArgbPixels* out) {
-  if (!LiveImage(image) || out == nullptr) return InvalidParameter;
-  out->width = image->width;
-  out->height = image->height;
-  if (image->kind == GpImage::Kind::kCanvas) {
-    out->pixels = image->argb.data();
-    return Ok;
-  }
-  try {
-    out->storage.resize(static_cast<std::size_t>(image->width) *
-                        static_cast<std::size_t>(image->height));
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory;
-  }
-  for (int y = 0; y < image->height; ++y)
-    for (int x = 0; x < image->width; ++x)
-      out->storage[static_cast<std::size_t>(y) * static_cast<std::size_t>(image->width) +
-                   static_cast<std::size_t>(x)] = DibPixel(*image, x, y);
-  out->pixels = out->storage.data();
-  return Ok;
-}
-
-BITMAPINFOHEADER Dib24Header(std::int32_t width, std::int32_t height) {
-  BITMAPINFOHEADER h = {};
-  h.biSize = sizeof(BITMAPINFOHEADER);
-  h.biWidth = width;
-  h.biHeight = height;
-  h.biPlanes = 1;
-  h.biBitCount = 24;
-  h.biCompression = BI_RGB;
-  const std::int64_t rows = height < 0 ? -std::int64_t{height} : height;
-  h.biSizeImage = static_cast<std::uint32_t>(DibRowBytes(width, 24) * rows);
-  return h;
-}
-
-GpStatus GdiplusStartup(std::uintptr_t* token, const GdiplusStartupInput* input, void* output) {
-  // The layer keeps no process-wide state that needs setting up; the token only pairs the
-  // calls.
-  if (token == nullptr || input == nullptr || output != nullptr) return InvalidParameter;
-  if (input->GdiplusVersion != 1) return InvalidParameter;
-  *token = 1;
-  return Ok;
-}
-
-void GdiplusShutdown(std::uintptr_t) {}
-
-GpStatus GdipCreateBitmapFromScan0(int width, int height, int stride, PixelFormat format,
-                                   std::uint8_t* scan0, GpBitmap** bitmap) {
-  if (bitmap == nullptr) return InvalidParameter;
-  *bitmap = nullptr;
-  // Caller-owned pixel memory is not supported: the layer always owns a canvas's pixels.
-  if (format != PixelFormat32bppARGB || scan0 != nullptr || stride != 0) return InvalidParameter;
-  const std::int64_t w = width;
-  const std::int64_t h = height;
-  if (w <= 0 || h <= 0 || w > kMaxCanvasSide || h > kMaxCanvasSide) return InvalidParameter;
-  if (w * h * 4 > kMaxCanvasBytes) return OutOfMemory;
-  auto* image = new (std::nothrow) GpImage;
-  if (image == nullptr) return OutOfMemory;
-  try {
-    image->argb.assign(static_cast<std::size_t>(w * h), 0u);
-  } catch (const std::bad_alloc&) {
-    delete image;
-    return OutOfMemory;
-  }
-  image->kind = GpImage::Kind::kCanvas;
-  image->width = width;
-  image->height = height;
-  return NewImage(image, bitmap);
-}
-
-GpStatus GdipCreateBitmapFromGdiDib(const BITMAPINFO* info, void* bits, GpBitmap** bitmap) {
-  if (bitmap == nullptr) return InvalidParameter;
-  *bitmap = nullptr;
-  if (info == nullptr || bits == nullptr) return InvalidParameter;
-  const BITMAPINFOHEADER& h = info->bmiHeader;
-  if (h.biSize < sizeof(BITMAPINFOHEADER) || h.biBitCount != 24 || h.biCompression != BI_RGB)
-    return InvalidParameter;
-  const std::int64_t width = h.biWidth;
-  const std::int64_t height = h.biHeight < 0 ? -std::int64_t{h.biHeight} : h.biHeight;
-  if (width <= 0 || height <= 0 || width > kMaxCanvasSide || height > kMaxCanvasSide)
-    return InvalidParameter;
-  auto* image = new (std::nothrow) GpImage;
-  if (image == nullptr) return OutOfMemory;
-  image->kind = GpImage::Kind::kDib;
-  image->width = static_cast<int>(width);
-  image->height = static_cast<int>(height);
-  const std::ptrdiff_t row_bytes = static_cast<std::ptrdiff_t>(DibRowBytes(width, 24));
-  const auto* base = static_cast<const std::uint8_t*>(bits);
-  if (h.biHeight < 0) {
-    image->top_row = base;
-    image->stride = row_bytes;
-  } else {
-    image->top_row = base + row_bytes * (height - 1);
-    image->stride = -row_bytes;
-  }
-  return NewImage(image, bitmap);
-}
 
 GpStatus GdipGetImageGraphicsContext(GpImage* image, GpGraphics** graphics) {
   if (graphics == nullptr) return InvalidParameter;
@@ -325,7 +111,7 @@ GpStatus GdipGetImageGraphicsContext(GpImage* image, GpGraphics** graphics) {
   if (g == nullptr) return OutOfMemory;
   g->canvas = image;
   g->canvas_serial = image->serial;
-  g->serial = Handles().Add(g, HandleKind::kGraphics);
+  g->serial = RegisterHandle(g, HandleKind::kGraphics);
   *graphics = g;
   return Ok;
 }
@@ -359,7 +145,7 @@ GpStatus GdipCreateImageAttributes(GpImageAttributes** attributes) {
     *attributes = nullptr;
     return OutOfMemory;
   }
-  a->serial = Handles().Add(a, HandleKind::kAttributes);
+  a->serial = RegisterHandle(a, HandleKind::kAttributes);
   *attributes = a;
   return Ok;
 }
@@ -479,103 +265,20 @@ GpStatus GdipDrawImageRectRectI(GpGraphics* graphics, GpImage* image, int dst_x,
 
 GpStatus GdipDisposeImageAttributes(GpImageAttributes* attributes) {
   if (!LiveAttributes(attributes)) return InvalidParameter;
-  Handles().Remove(attributes);
+  UnregisterHandle(attributes);
   delete attributes;
-  return Ok;
-}
-
-GpStatus GdipDisposeImage(GpImage* image) {
-  if (!LiveImage(image)) return InvalidParameter;
-  Handles().Remove(image);
-  delete image;
   return Ok;
 }
 
 GpStatus GdipDeleteGraphics(GpGraphics* graphics) {
   // A surface whose canvas is already gone can still be deleted.
-  if (!Handles().IsLive(graphics, HandleKind::kGraphics)) return InvalidParameter;
-  Handles().Remove(graphics);
+  if (!IsLiveHandle(graphics, HandleKind::kGraphics)) return InvalidParameter;
+  UnregisterHandle(graphics);
   delete graphics;
   return Ok;
 }
 
-GpStatus GdipGetImageWidth(GpImage* image, std::uint32_t* width) {
-  if (!LiveImage(image) || width == nullptr) return InvalidParameter;
-  *width = static_cast<std::uint32_t>(image->width);
-  return Ok;
-}
-
-GpStatus GdipGetImageHeight(GpImage* image, std::uint32_t* height) {
-  if (!LiveImage(image) || height == nullptr) return InvalidParameter;
-  *height = static_cast<std::uint32_t>(image->height);
-  return Ok;
-}
-
-GpStatus GdipBitmapGetPixel(GpBitmap* bitmap, int x, int y, ARGB* color) {
-  if (!LiveImage(bitmap) || color == nullptr) return InvalidParameter;
-  if (x < 0 || y < 0 || x >= bitmap->width || y >= bitmap->height) return InvalidParameter;
-  *color = bitmap->kind == GpImage::Kind::kCanvas
-               ? bitmap->argb[static_cast<std::size_t>(y) * bitmap->width + x]
-               : DibPixel(*bitmap, x, y);
-  return Ok;
-}
-
-GpStatus GdipBitmapSetPixel(GpBitmap* bitmap, int x, int y, ARGB color) {
-  if (!LiveImage(bitmap) || bitmap->kind != GpImage::Kind::kCanvas) return InvalidParameter;
-  if (x < 0 || y < 0 || x >= bitmap->width || y >= bitmap->height) return InvalidParameter;
-  bitmap->argb[static_cast<std::size_t>(y) * bitmap->width + x] = color;
-  return Ok;
-}
-
-std::string GpStatusText(GpStatus status) {
-  switch (status) {
-    case Ok:
-      return "ok";
-    case GenericError:
-      return "generic error";
-    case InvalidParameter:
-      return "invalid parameter";
-    case OutOfMemory:
-      return "out of memory";
-    case ObjectBusy:
-      return "object busy";
-    case InsufficientBuffer:
-      return "insufficient buffer";
-    case NotImplemented:
-      return "not implemented";
-    case Win32Error:
-      return "system error";
-    case WrongState:
-      return "wrong state";
-    case Aborted:
-      return "aborted";
-    case FileNotFound:
-      return "file not found";
-    case ValueOverflow:
-      return "value overflow";
-    case AccessDenied:
-      return "access denied";
-    case UnknownImageFormat:
-      return "unknown image format";
-    case GdiplusNotInitialized:
-      return "imaging library not initialised";
-  }
-  return "status " + std::to_string(static_cast<int>(status));
-}
-
 // Owners.
-
-Bitmap::Bitmap(int width, int height, PixelFormat format) {
-  last_status_ = GdipCreateBitmapFromScan0(width, height, 0, format, nullptr, &handle_);
-}
-
-Bitmap::Bitmap(const BITMAPINFO* info, void* bits) {
-  last_status_ = GdipCreateBitmapFromGdiDib(info, bits, &handle_);
-}
-
-Bitmap::~Bitmap() {
-  if (handle_ != nullptr) GdipDisposeImage(handle_);
-}
 
 Graphics::Graphics(Bitmap& canvas) {
   last_status_ = GdipGetImageGraphicsContext(canvas.get(), &handle_);

@@ -1,0 +1,154 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The GIF encoder: quantization to at most 256 colours with dithering by libimagequant, then
+// giflib. GIF keeps no partial alpha; the image is written opaque.
+
+#include <cstdint>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/encoder_support.h"
+#include "platform/encoders.h"
+#include "platform/imaging_internal.h"
+
+extern "C" {
+#include <gif_lib.h>
+#include <libimagequant.h>
+}
+
+namespace {
+
+int GifWrite(GifFileType* gif, const GifByteType* data, int length) {
+  auto* out = static_cast<std::string*>(gif->UserData);
+  return AppendEncoded(data, static_cast<std::size_t>(length), out) ? length : 0;
+}
+
+std::string LiqErrorText(liq_error e) {
+  switch (e) {
+    case LIQ_QUALITY_TOO_LOW:
+      return "quality too low";
+    case LIQ_VALUE_OUT_OF_RANGE:
+      return "value out of range";
+    case LIQ_OUT_OF_MEMORY:
+      return "out of memory";
+    case LIQ_ABORTED:
+      return "aborted";
+    case LIQ_BITMAP_NOT_AVAILABLE:
+      return "bitmap not available";
+    case LIQ_BUFFER_TOO_SMALL:
+      return "buffer too small";
+    case LIQ_INVALID_POINTER:
+      return "invalid pointer";
+    case LIQ_UNSUPPORTED:
+      return "unsupported";
+    default:
+      return "error " + std::to_string(static_cast<int>(e));
+  }
+}
+
+struct LiqOwners {
+  liq_attr* attr = nullptr;
+  liq_image* image = nullptr;
+  liq_result* result = nullptr;
+  ~LiqOwners() {
+    if (result != nullptr) liq_result_destroy(result);
+    if (image != nullptr) liq_image_destroy(image);
+    if (attr != nullptr) liq_attr_destroy(attr);
+  }
+};
+
+GpStatus EncodeGif(const ArgbPixels& image, const EncoderParameters* params, std::string* out,
+                   std::string* why) {
+  if (GpStatus s = NoParameters(params, why); s != Ok) return s;
+  out->clear();
+  const std::size_t pixel_count =
+      static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height);
+  std::vector<std::uint8_t> rgba;
+  std::vector<std::uint8_t> indices;
+  try {
+    rgba.resize(pixel_count * BytesPerPixel(ChannelBytes::kRgbOpaque));
+    indices.resize(pixel_count);
+  } catch (const std::bad_alloc&) {
+    *why = "out of memory";
+    return OutOfMemory;
+  }
+  UnpackArgb(image.pixels, pixel_count, ChannelBytes::kRgbOpaque, rgba.data());
+
+  LiqOwners liq;
+  liq.attr = liq_attr_create();
+  if (liq.attr == nullptr) {
+    *why = "GIF: out of memory";
+    return OutOfMemory;
+  }
+  liq.image = liq_image_create_rgba(liq.attr, rgba.data(), image.width, image.height, 0);
+  if (liq.image == nullptr) {
+    *why = "GIF: the quantizer refused the image";
+    return GenericError;
+  }
+  if (liq_error e = liq_image_quantize(liq.image, liq.attr, &liq.result); e != LIQ_OK) {
+    *why = "GIF: quantization failed: " + LiqErrorText(e);
+    return GenericError;
+  }
+  liq_set_dithering_level(liq.result, 1.0f);
+  if (liq_error e = liq_write_remapped_image(liq.result, liq.image, indices.data(), pixel_count);
+      e != LIQ_OK) {
+    *why = "GIF: remapping failed: " + LiqErrorText(e);
+    return GenericError;
+  }
+  const liq_palette* palette = liq_get_palette(liq.result);
+
+  // A GIF colour table has a power-of-two size, 2 entries at least.
+  int bits = 1;
+  while ((1u << bits) < palette->count) ++bits;
+  ColorMapObject* map = GifMakeMapObject(1 << bits, nullptr);
+  if (map == nullptr) {
+    *why = "GIF: out of memory";
+    return OutOfMemory;
+  }
+  for (unsigned i = 0; i < palette->count; ++i) {
+    map->Colors[i].Red = palette->entries[i].r;
+    map->Colors[i].Green = palette->entries[i].g;
+    map->Colors[i].Blue = palette->entries[i].b;
+  }
+
+  int error = 0;
+  GifFileType* gif = EGifOpen(out, GifWrite, &error);
+  if (gif == nullptr) {
+    GifFreeMapObject(map);
+    *why = std::string("GIF: ") + GifErrorString(error);
+    return GenericError;
+  }
+  bool ok = EGifPutScreenDesc(gif, image.width, image.height, bits, 0, map) == GIF_OK &&
+            EGifPutImageDesc(gif, 0, 0, image.width, image.height, false, nullptr) == GIF_OK;
+  GifFreeMapObject(map);  // giflib keeps its own copy
+  for (int y = 0; ok && y < image.height; ++y)
+    ok = EGifPutLine(gif, indices.data() + static_cast<std::size_t>(y) * image.width,
+                     image.width) == GIF_OK;
+  if (!ok) error = gif->Error;
+  if (EGifCloseFile(gif, ok ? &error : nullptr) != GIF_OK) ok = false;
+  if (!ok) {
+    *why = std::string("GIF: ") + (GifErrorString(error) ? GifErrorString(error) : "write failed");
+    out->clear();
+    return GenericError;
+  }
+  return Ok;
+}
+
+constexpr std::uint8_t kSignature[] = {'G', 'I', 'F', '8', '9', 'a', 'G', 'I', 'F', '8', '7', 'a'};
+constexpr std::uint8_t kMask[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+}  // namespace
+
+extern const EncoderEntry kGifEncoder = {
+    {0x42AA70A3, 0xB9AA, 0x4A4A, {0x89, 0x40, 0x3C, 0x6C, 0xB4, 0x7F, 0xDE, 0x70}},
+    {0xF840CE87, 0xFC9F, 0x426B, {0x96, 0x40, 0x5F, 0x25, 0xA7, 0x2A, 0x1B, 0x33}},
+    u"GIF encoder (giflib, libimagequant)",
+    u"GIF",
+    u"*.GIF",
+    u"image/gif",
+    kSignature,
+    kMask,
+    2,
+    EncodeGif,
+    0};

@@ -1,0 +1,101 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The PNG encoder, with libpng: 8-bit RGB, or RGBA when some pixel is not opaque. libpng reads
+// the pixel words as BGRA bytes itself (png_set_bgr, and png_set_filler to drop the alpha byte).
+
+#include <csetjmp>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "platform/encoder_support.h"
+#include "platform/encoders.h"
+#include "platform/imaging_internal.h"
+
+extern "C" {
+#include <png.h>
+}
+
+namespace {
+
+struct PngJob {
+  const ArgbPixels* image;
+  bool alpha;
+  std::string* out;
+  char message[256];
+};
+
+[[noreturn]] void PngError(png_structp png, png_const_charp message) {
+  auto* job = static_cast<PngJob*>(png_get_error_ptr(png));
+  std::snprintf(job->message, sizeof job->message, "%s", message);
+  png_longjmp(png, 1);
+}
+
+void PngWarning(png_structp, png_const_charp) {}
+
+void PngWrite(png_structp png, png_bytep data, png_size_t length) {
+  auto* job = static_cast<PngJob*>(png_get_io_ptr(png));
+  if (!AppendEncoded(data, length, job->out)) png_error(png, "out of memory");
+}
+
+void PngFlush(png_structp) {}
+
+bool RunPng(PngJob* job) {
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, job, PngError, PngWarning);
+  if (png == nullptr) {
+    std::snprintf(job->message, sizeof job->message, "out of memory");
+    return false;
+  }
+  png_infop info = png_create_info_struct(png);
+  if (info == nullptr || setjmp(png_jmpbuf(png))) {
+    if (info == nullptr) std::snprintf(job->message, sizeof job->message, "out of memory");
+    png_destroy_write_struct(&png, &info);
+    return false;
+  }
+  png_set_write_fn(png, job, PngWrite, PngFlush);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(job->image->width),
+               static_cast<png_uint_32>(job->image->height), 8,
+               job->alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  png_set_bgr(png);
+  if (!job->alpha) png_set_filler(png, 0, PNG_FILLER_AFTER);
+  for (int y = 0; y < job->image->height; ++y) {
+    png_bytep row = reinterpret_cast<png_bytep>(const_cast<std::uint32_t*>(
+        job->image->pixels + static_cast<std::size_t>(y) * job->image->width));
+    png_write_row(png, row);
+  }
+  png_write_end(png, info);
+  png_destroy_write_struct(&png, &info);
+  return true;
+}
+
+GpStatus EncodePng(const ArgbPixels& image, const EncoderParameters* params, std::string* out,
+                   std::string* why) {
+  if (GpStatus s = NoParameters(params, why); s != Ok) return s;
+  out->clear();
+  PngJob job{&image, image.HasAlpha(), out, {}};
+  if (!RunPng(&job)) {
+    *why = std::string("PNG: ") + job.message;
+    out->clear();
+    return GenericError;
+  }
+  return Ok;
+}
+
+constexpr std::uint8_t kSignature[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+constexpr std::uint8_t kMask[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+}  // namespace
+
+extern const EncoderEntry kPngEncoder = {
+    {0xA6EC12D2, 0x1A7B, 0x4D49, {0x9A, 0x2B, 0xEE, 0x13, 0xD9, 0x9C, 0x2D, 0xF6}},
+    {0x2F5B29A4, 0x4234, 0x4657, {0x95, 0x9F, 0xC6, 0x3D, 0xCF, 0x45, 0xC1, 0x23}},
+    u"PNG encoder (libpng)",
+    u"PNG",
+    u"*.PNG",
+    u"image/png",
+    kSignature,
+    kMask,
+    1,
+    EncodePng,
+    0};

@@ -1,0 +1,94 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The WebP encoder, with libwebp at its default settings (lossy, quality 75).
+
+#include <cstdint>
+#include <string>
+
+#include "platform/encoder_support.h"
+#include "platform/encoders.h"
+#include "platform/imaging_internal.h"
+
+extern "C" {
+#include <webp/encode.h>
+}
+
+namespace {
+
+std::string WebpErrorText(WebPEncodingError e) {
+  switch (e) {
+    case VP8_ENC_ERROR_OUT_OF_MEMORY:
+    case VP8_ENC_ERROR_BITSTREAM_OUT_OF_MEMORY:
+      return "out of memory";
+    case VP8_ENC_ERROR_BAD_DIMENSION:
+      return "image too large for WebP (" + std::to_string(WEBP_MAX_DIMENSION) + " pixels a side)";
+    case VP8_ENC_ERROR_PARTITION0_OVERFLOW:
+    case VP8_ENC_ERROR_PARTITION_OVERFLOW:
+      return "partition overflow";
+    case VP8_ENC_ERROR_FILE_TOO_BIG:
+      return "file too big";
+    default:
+      return "encoding failed (" + std::to_string(static_cast<int>(e)) + ")";
+  }
+}
+
+GpStatus EncodeWebp(const ArgbPixels& image, const EncoderParameters* params, std::string* out,
+                    std::string* why) {
+  if (GpStatus s = NoParameters(params, why); s != Ok) return s;
+  out->clear();
+  WebPConfig config;
+  WebPPicture picture;
+  if (!WebPConfigInit(&config) || !WebPPictureInit(&picture)) {
+    *why = "WebP: library version mismatch";
+    return GenericError;
+  }
+  if (image.width > WEBP_MAX_DIMENSION || image.height > WEBP_MAX_DIMENSION) {
+    *why = "WebP: " + WebpErrorText(VP8_ENC_ERROR_BAD_DIMENSION);
+    return ValueOverflow;
+  }
+  picture.use_argb = 1;
+  picture.width = image.width;
+  picture.height = image.height;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(image.pixels);
+  const int stride = image.width * 4;
+  const int imported = image.HasAlpha() ? WebPPictureImportBGRA(&picture, bytes, stride)
+                                        : WebPPictureImportBGRX(&picture, bytes, stride);
+  if (!imported) {
+    WebPPictureFree(&picture);
+    *why = "WebP: out of memory";
+    return OutOfMemory;
+  }
+  WebPMemoryWriter writer;
+  WebPMemoryWriterInit(&writer);
+  picture.writer = WebPMemoryWrite;
+  picture.custom_ptr = &writer;
+  const bool ok = WebPEncode(&config, &picture) != 0;
+  const WebPEncodingError error = picture.error_code;
+  WebPPictureFree(&picture);
+  GpStatus status = Ok;
+  if (!ok) {
+    *why = "WebP: " + WebpErrorText(error);
+    status = GenericError;
+  } else {
+    status = CopyEncoded(writer.mem, writer.size, out, why);
+  }
+  WebPMemoryWriterClear(&writer);
+  return status;
+}
+
+constexpr std::uint8_t kSignature[] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B', 'P'};
+constexpr std::uint8_t kMask[] = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+
+}  // namespace
+
+extern const EncoderEntry kWebpEncoder = {
+    {0xEC378C5B, 0xAE1F, 0x47C3, {0x97, 0xAF, 0xC7, 0xC7, 0xE7, 0x57, 0x7A, 0x7D}},
+    {0xAB691342, 0x051B, 0x452E, {0xB3, 0x73, 0x67, 0xF9, 0x80, 0xB1, 0x6F, 0x71}},
+    u"WebP encoder (libwebp)",
+    u"WebP",
+    u"*.WEBP",
+    u"image/webp",
+    kSignature,
+    kMask,
+    1,
+    EncodeWebp,
+    WEBP_MAX_DIMENSION};
