@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The frame source as the sheet uses it: open the movie, select its first video stream,
-// read its frame size and length, and grab frames into one reusable FrameRecord.
+// The frame source as the sheet uses it, and its only door to the detector: open the movie,
+// select its first video stream, read its frame size and length, grab frames into one reusable
+// FrameRecord, and answer what the sheet asks before it shares the grabs among detectors.
 #pragma once
 
 #include <cstdint>
@@ -62,7 +63,6 @@ class FrameSource {
   void SetDecodeThreads(int threads);
   /// The detector's words for the last failure, or empty.
   std::string LastErrorText() const;
-  IMediaDet* detector() const { return det_.get(); }
 
  private:
   MediaDetFactory factory_;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "frames/frame_record.h"
+#include "sheet/grab_pipeline.h"
 #include "testutil/fake_media_det.h"
 #include "testutil/fixture_movies.h"
 #include "testutil/image_read.h"
