@@ -29,17 +29,24 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// A cell's frame, into `record` (the source's own when null): whichever frame within the plan's
+// tolerance of `time` the detector reaches at least cost. Both ways of grabbing take it here.
+HRESULT GrabCell(FrameSource& source, const GrabPlan& plan, double time,
+                 std::uint8_t* record = nullptr) {
+  return source.GrabNear(time, plan.tolerance, record);
+}
+
 // The one detector grabs each cell when the drawing asks for it, into the source's own record.
 class GrabsOnDrawingThread final : public CellGrabs {
  public:
   GrabsOnDrawingThread(FrameSource& source, const GrabPlan& plan)
-      : source_(source), interval_(plan.interval), tolerance_(plan.tolerance) {}
+      : source_(source), plan_(plan), sample_(plan.interval) {}
   ~GrabsOnDrawingThread() override { source_.FreeFrameRecord(); }
 
   CellGrab Take(std::int64_t) override {
     CellGrab grab;
-    grab.hr = source_.GrabNear(sample_, tolerance_);
-    sample_ += interval_;
+    grab.hr = GrabCell(source_, plan_, sample_);
+    sample_ += plan_.interval;
     if (Failed(grab.hr))
       grab.error = source_.LastErrorText();
     else
@@ -51,9 +58,8 @@ class GrabsOnDrawingThread final : public CellGrabs {
 
  private:
   FrameSource& source_;
-  const double interval_;
-  const double tolerance_;
-  double sample_ = interval_;
+  const GrabPlan plan_;
+  double sample_;
 };
 
 // Grabs the cells on worker threads, each with its own frame source, into a ring of
@@ -245,7 +251,7 @@ class GrabPipeline final : public CellGrabs {
         std::exception_ptr failure;
         const Clock::time_point started = Clock::now();
         try {
-          hr = source->GrabNear(time, plan_.tolerance, slot.record.data());
+          hr = GrabCell(*source, plan_, time, slot.record.data());
           if (Failed(hr)) error = source->LastErrorText();
         } catch (...) {
           failure = std::current_exception();

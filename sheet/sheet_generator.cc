@@ -33,6 +33,20 @@ HRESULT OpenVideo(FrameSource& source, const std::string& src) {
   return S_OK;
 }
 
+// A sheet that can never be saved is not worth grabbing for: refuses a canvas beyond the
+// imaging layer's limits, and one too large for the format's encoder as the save would.
+HRESULT CheckSheetSize(const SheetLayout& layout, const std::string& format) {
+  if (auto problem = CanvasProblem(layout)) {
+    Diagnose(SheetFailure::kNoCanvas, *problem);
+    return E_INVALIDARG;
+  }
+  if (auto problem = SaveSizeProblem(format, layout.canvas_width(), layout.canvas_height())) {
+    Diagnose(SheetFailure::kCannotSave, *problem);
+    return E_INVALIDARG;
+  }
+  return S_OK;
+}
+
 // What the grab and draw stage leaves for the rest of the run.
 struct DrawnCells {
   HRESULT last_grab = S_OK;  // the result of the last cell's grab
@@ -66,23 +80,31 @@ DrawnCells GrabAndDraw(const SheetLayout& layout, CellGrabs& grabs, SheetCanvas&
   return result;
 }
 
+// Writes the sheet to settings.dst; says why when it cannot. True when it is written.
+bool Save(const SheetCanvas& canvas, const RunSettings& settings) {
+  const SaveOutcome saved = SaveSheet(canvas.bitmap(), settings);
+  switch (saved.kind) {
+    case SaveOutcome::Kind::kWritten:
+      return true;
+    case SaveOutcome::Kind::kNoEncoder:
+      Diagnose(SheetFailure::kNoEncoder, saved.cause.empty() ? settings.format : saved.cause);
+      break;
+    case SaveOutcome::Kind::kFailed:
+      Diagnose(SheetFailure::kCannotSave, saved.cause);
+      break;
+  }
+  return false;
+}
+
 // The sheet of the open `source`: plan, grab and draw, save. Returns the result of the last
 // grab, or the code of the failure that ended the run, having said why.
 HRESULT MakeSheet(FrameSource& source, double open_seconds, RunSettings& settings,
                   bool* image_written, const MediaDetFactory& factory, int grab_workers) {
-  // Plan: the layout, and a sheet that can never be saved is not worth grabbing for.
+  // Plan.
   const SheetLayout layout = LayOutSheet(settings, source.width(), source.height());
   settings.cellWidth = layout.cell_width;
   settings.cellHeight = layout.cell_height;
-  if (auto problem = CanvasProblem(layout)) {
-    Diagnose(SheetFailure::kNoCanvas, *problem);
-    return E_INVALIDARG;
-  }
-  if (auto problem =
-          SaveSizeProblem(settings.format, layout.canvas_width(), layout.canvas_height())) {
-    Diagnose(SheetFailure::kCannotSave, *problem);  // as the save would, but before any grab
-    return E_INVALIDARG;
-  }
+  if (HRESULT hr = CheckSheetSize(layout, settings.format); Failed(hr)) return hr;
   const std::unique_ptr<SheetCanvas> canvas = SheetCanvas::Make(layout, settings.bgcolor);
   if (canvas == nullptr) {
     Diagnose(SheetFailure::kNoCanvas, "size " + std::to_string(layout.canvas_width()) + "x" +
@@ -112,18 +134,7 @@ HRESULT MakeSheet(FrameSource& source, double open_seconds, RunSettings& setting
   }
 
   // Save.
-  const SaveOutcome saved = SaveSheet(canvas->bitmap(), settings);
-  switch (saved.kind) {
-    case SaveOutcome::Kind::kWritten:
-      *image_written = true;
-      break;
-    case SaveOutcome::Kind::kNoEncoder:
-      Diagnose(SheetFailure::kNoEncoder, saved.cause.empty() ? settings.format : saved.cause);
-      break;
-    case SaveOutcome::Kind::kFailed:
-      Diagnose(SheetFailure::kCannotSave, saved.cause);
-      break;
-  }
+  *image_written = Save(*canvas, settings);
   return cells.last_grab;
 }
 
