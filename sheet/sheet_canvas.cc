@@ -12,6 +12,7 @@ SheetCanvas::SheetCanvas(const SheetLayout& layout)
 
 std::unique_ptr<SheetCanvas> SheetCanvas::Make(const SheetLayout& layout, std::uint32_t bgcolor) {
   std::unique_ptr<SheetCanvas> sheet(new SheetCanvas(layout));
+  // A canvas that could not be made leaves its surface without a handle too; both go at once.
   if (sheet->canvas_.get() == nullptr) return nullptr;
   sheet->graphics_.Clear(0xFF000000u | bgcolor);
   sheet->graphics_.SetCompositingMode(CompositingModeSourceOver);
