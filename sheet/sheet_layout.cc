@@ -9,9 +9,9 @@
 
 namespace {
 
-std::int32_t CellPixels(std::int32_t spec, std::int32_t source) {
-  if (spec >= 0) return spec;
-  double pixels = -static_cast<double>(spec) / 100.0 * source;
+std::int32_t CellPixels(std::int32_t cell_spec, std::int32_t source) {
+  if (cell_spec >= 0) return cell_spec;
+  double pixels = -static_cast<double>(cell_spec) / 100.0 * source;
   if (!(pixels < 2147483647.0)) return std::numeric_limits<std::int32_t>::max();
   if (!(pixels > -2147483648.0)) return std::numeric_limits<std::int32_t>::min();
   return static_cast<std::int32_t>(pixels);
