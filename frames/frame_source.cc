@@ -115,6 +115,18 @@ HRESULT FrameSource::GrabNear(double seconds, double tolerance, std::uint8_t* re
                                  grab_height());
 }
 
+int FrameSource::SuggestedGrabWorkers(double interval) const {
+  return det_ ? det_->SuggestedGrabWorkers(interval) : 1;
+}
+
+std::int64_t FrameSource::GrabGroup(double seconds, double tolerance) const {
+  return det_ ? det_->GrabGroup(seconds, tolerance) : -1;
+}
+
+void FrameSource::SetDecodeThreads(int threads) {
+  if (det_) det_->SetDecodeThreads(threads);
+}
+
 std::string FrameSource::LastErrorText() const {
   if (!open_error_.empty()) return open_error_;
   return det_ ? det_->LastErrorText() : std::string();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The frame source as the sheet uses it: open the movie, select its first video stream,
-// read its frame size and length, and grab frames into one reusable FrameRecord.
+// The frame source as the sheet uses it, and its only door to the detector: open the movie,
+// select its first video stream, read its frame size and length, grab frames into one reusable
+// FrameRecord, and answer what the sheet asks before it shares the grabs among detectors.
 #pragma once
 
 #include <cstdint>
@@ -51,9 +52,17 @@ class FrameSource {
   const std::uint8_t* frame_record() const { return record_.data(); }
   std::uint8_t* frame_record() { return record_.data(); }
   std::int32_t frame_record_size() const { return static_cast<std::int32_t>(record_.size()); }
+  /// How many detectors of this movie are worth grabbing at once for samples `interval`
+  /// seconds apart (IMediaDet::SuggestedGrabWorkers); 1 before Open.
+  int SuggestedGrabWorkers(double interval) const;
+  /// The group of pictures a GrabNear(seconds, tolerance) decodes from (IMediaDet::GrabGroup);
+  /// -1 before Open.
+  std::int64_t GrabGroup(double seconds, double tolerance) const;
+  /// The threads the detector decodes with from the next grab on (IMediaDet::SetDecodeThreads):
+  /// 1 beside other detectors, 0 for the codec's choice. Without effect before Open.
+  void SetDecodeThreads(int threads);
   /// The detector's words for the last failure, or empty.
   std::string LastErrorText() const;
-  IMediaDet* detector() const { return det_.get(); }
 
  private:
   MediaDetFactory factory_;

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The contact sheet: grabs cols x rows frames at evenly spaced times, draws each into its
-// cell and saves the sheet.
+// The contact sheet from start to end: open the movie, plan the sheet, grab and draw its cells,
+// save it, and say why when no sheet is written.
 #pragma once
 
 #include "frames/media_det.h"
@@ -17,14 +17,9 @@
 /// once, each on its own thread, taking whole jobs of cells that decode from one group of
 /// pictures; 0 lets the detector say how many may pay (one when all cells lie in one group),
 /// and the others start beside the first only when its first grabs show that they do.
-/// Whatever the number, the output is the same, at most kMaxFramesInFlight frames (each of
-/// the size it is drawn at) are held, and the cells are drawn and their marks printed in
-/// reading order.
+/// Whatever the number, the output is the same, at most kMaxFramesInFlight frames
+/// (sheet/grab_pipeline.h), each of the size it is drawn at, are held, and the cells are drawn
+/// and their marks printed in reading order.
 HRESULT SheetGenerator(RunSettings& settings, bool* image_written,
                        const MediaDetFactory& factory = DefaultMediaDetFactory(),
                        int grab_workers = 0);
-
-/// The most frames held, whatever the grid (fewer when the frames are large: the ring of frames
-/// is kept to some tens of megabytes, with room for one frame more than the detectors, of which
-/// there are at most kMaxGrabWorkers).
-inline constexpr int kMaxFramesInFlight = 32;

@@ -1,93 +1,25 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// The sheet from settings to file: the sampling clock, the cells' sizes and the frames' places
+// in them, the colour adjustment, and the one line of a run that writes nothing.
 #include "sheet/sheet_generator.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <string>
-#include <vector>
 
-#include "frames/frame_record.h"
 #include "testutil/fake_media_det.h"
-#include "testutil/fixture_movies.h"
 #include "testutil/image_read.h"
 #include "testutil/run_binary.h"
+#include "testutil/sheet_run.h"
 #include "testutil/temp_dir.h"
 
 namespace {
 
-// What a run printed and left behind.
-struct SheetRun {
-  HRESULT hr = S_OK;
-  bool written = false;
-  std::string out;
-  std::string err;
-};
-
-RunSettings Defaults(const std::string& dst) {
-  RunSettings s;
-  s.width = -10;
-  s.height = -10;
-  s.cols = 3;
-  s.rows = 4;
-  s.quality = 85;
-  s.format = "image/png";
-  s.src = "movie.avi";
-  s.dst = dst;
-  return s;
-}
-
-SheetRun RunSheet(RunSettings& settings, const MediaDetFactory& factory, int grab_workers = 0) {
-  SheetRun run;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  run.hr = SheetGenerator(settings, &run.written, factory, grab_workers);
-  run.out = testing::internal::GetCapturedStdout();
-  run.err = testing::internal::GetCapturedStderr();
-  return run;
-}
-
-SheetRun RunSheet(RunSettings& settings, const FakeMovie& movie, FakeLog* log) {
-  SheetRun run;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  run.hr = SheetGenerator(settings, &run.written, FakeFactory(movie, log));
-  run.out = testing::internal::GetCapturedStdout();
-  run.err = testing::internal::GetCapturedStderr();
-  return run;
-}
-
-// The sheet's colour adjustment on one 8-bit channel.
-int Adjusted(int v) {
-  double out = (1.15 * v / 255.0 - 0.075) * 255.0;
-  return static_cast<int>(std::lround(std::clamp(out, 0.0, 255.0)));
-}
-
-std::uint32_t AdjustedRgb(std::uint32_t rgb) {
-  return (static_cast<std::uint32_t>(Adjusted((rgb >> 16) & 0xFF)) << 16) |
-         (static_cast<std::uint32_t>(Adjusted((rgb >> 8) & 0xFF)) << 8) |
-         static_cast<std::uint32_t>(Adjusted(rgb & 0xFF));
-}
-
-// 0xRRGGBB at (x, y) of a decoded sheet.
-std::uint32_t Rgb(const DecodedImage& img, int x, int y) {
-  const std::uint8_t* p = &img.rgba[(static_cast<size_t>(y) * img.width + x) * 4];
-  return (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
-}
-
-bool Near(std::uint32_t a, std::uint32_t b, int tolerance = 2) {
-  for (int shift = 0; shift < 24; shift += 8) {
-    int d = static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF);
-    if (std::abs(d) > tolerance) return false;
-  }
-  return true;
-}
-
 TEST(SheetGeneratorTest, DefaultGridSamplesEvenlyAndDrawsEveryCell) {
   TempDir dir;
-  RunSettings s = Defaults(dir.File("sheet.png"));
+  RunSettings s = SheetDefaults(dir.File("sheet.png"));
   FakeMovie movie;  // 640 x 480, 14 s: the interval is exactly one second
   FakeLog log;
   SheetRun run = RunSheet(s, movie, &log);
@@ -121,7 +53,7 @@ TEST(SheetGeneratorTest, SamplingClockForOtherGrids) {
   } cases[] = {{1, 1, 9.0}, {5, 1, 70.0}, {3, 2, 100.0}};
   for (const Case& c : cases) {
     TempDir dir;
-    RunSettings s = Defaults(dir.File("sheet.png"));
+    RunSettings s = SheetDefaults(dir.File("sheet.png"));
     s.cols = c.cols;
     s.rows = c.rows;
     FakeMovie movie;
@@ -137,7 +69,7 @@ TEST(SheetGeneratorTest, SamplingClockForOtherGrids) {
 
 TEST(SheetGeneratorTest, FailedGrabLeavesCellInBackground) {
   TempDir dir;
-  RunSettings s = Defaults(dir.File("sheet.png"));
+  RunSettings s = SheetDefaults(dir.File("sheet.png"));
   s.bgcolor = 0x0000FF;
   FakeMovie movie;
   movie.failing_grabs = {4};
@@ -156,7 +88,7 @@ TEST(SheetGeneratorTest, FailedGrabLeavesCellInBackground) {
 TEST(SheetGeneratorTest, FramesKeepTheirAspectInsideTheirCells) {
   {  // Cells wider than the frame: 133 x 100 at x offset 93, blue bars beside it.
     TempDir dir;
-    RunSettings s = Defaults(dir.File("wide.png"));
+    RunSettings s = SheetDefaults(dir.File("wide.png"));
     s.width = 320;
     s.height = 100;
     s.cols = 1;
@@ -177,7 +109,7 @@ TEST(SheetGeneratorTest, FramesKeepTheirAspectInsideTheirCells) {
   }
   {  // Cells taller than the frame: 320 x 240 at y offset 80.
     TempDir dir;
-    RunSettings s = Defaults(dir.File("tall.png"));
+    RunSettings s = SheetDefaults(dir.File("tall.png"));
     s.width = 320;
     s.height = 400;
     s.cols = 1;
@@ -197,7 +129,7 @@ TEST(SheetGeneratorTest, FramesKeepTheirAspectInsideTheirCells) {
 
 TEST(SheetGeneratorTest, PercentCellSizeTruncatesAfterDividing) {
   TempDir dir;
-  RunSettings s = Defaults(dir.File("p.png"));
+  RunSettings s = SheetDefaults(dir.File("p.png"));
   s.width = -29;
   s.height = -50;
   FakeMovie movie;
@@ -239,7 +171,7 @@ TEST(SheetGeneratorTest, RunsThatWriteNothingSayWhy) {
   };
   for (const Case& c : cases) {
     TempDir dir;
-    RunSettings s = Defaults(dir.File("sheet.out"));
+    RunSettings s = SheetDefaults(dir.File("sheet.out"));
     s.width = c.width;
     s.format = c.format;
     FakeLog log;
@@ -255,7 +187,7 @@ TEST(SheetGeneratorTest, RunsThatWriteNothingSayWhy) {
 
 TEST(SheetGeneratorTest, ZeroSourceWidthEndsInTheCatchAll) {
   TempDir dir;
-  RunSettings s = Defaults(dir.File("zero.png"));
+  RunSettings s = SheetDefaults(dir.File("zero.png"));
   s.width = 64;
   s.height = 48;
   FakeMovie movie;
@@ -267,197 +199,6 @@ TEST(SheetGeneratorTest, ZeroSourceWidthEndsInTheCatchAll) {
   EXPECT_EQ(run.err.rfind("なんかしらエラーが発生してしまいました。: ", 0), 0u) << run.err;
   EXPECT_FALSE(PathEntryExists(s.dst));
   EXPECT_EQ(log.released, 1);
-}
-
-}  // namespace
-
-namespace {
-
-TEST(SheetGeneratorTest, ParallelGrabsGiveTheSameSheetAndMarks) {
-  // Two fake detectors on two threads, one failing cell, against one detector.
-  FakeMovie movie;  // 14 s: cell k at k seconds
-  movie.colour_by_time = true;
-  movie.grab_workers = 2;
-  std::string bytes[2], out[2];
-  for (int workers : {1, 2}) {
-    TempDir dir;
-    RunSettings s = Defaults(dir.File("sheet.png"));
-    FakeLog log;
-    FakeMovie m = movie;
-    SheetRun run = RunSheet(s, FakeFactory(m, &log), workers);
-    EXPECT_EQ(run.hr, S_OK) << workers;
-    ASSERT_TRUE(run.written) << workers;
-    out[workers - 1] = run.out;
-    bytes[workers - 1] = ReadFileBytes(s.dst);
-    std::vector<double> times = log.grab_times;
-    std::sort(times.begin(), times.end());
-    ASSERT_EQ(times.size(), 12u);
-    for (int k = 1; k <= 12; ++k) EXPECT_DOUBLE_EQ(times[k - 1], k) << workers;
-    EXPECT_EQ(log.released, workers);
-    DecodedImage img = ReadImageFile(s.dst);
-    ASSERT_EQ(img.width, 192);
-    for (int i = 0; i < 12; ++i)
-      EXPECT_TRUE(Near(Rgb(img, (i % 3) * 64 + 32, (i / 3) * 48 + 24),
-                       AdjustedRgb(FakeFrameColourAt(i + 1))))
-          << "cell " << i << " with " << workers;
-  }
-  EXPECT_EQ(out[0], "OOO\r\nOOO\r\nOOO\r\nOOO\r\n\r\ncomplete\n");
-  EXPECT_EQ(out[1], out[0]);
-  EXPECT_TRUE(bytes[1] == bytes[0]);
-}
-
-TEST(SheetGeneratorTest, ASecondDetectorStartsOnlyWhenItPays) {
-  // The detector suggests two; whether the second starts depends on what opening and
-  // grabbing cost. The sheet is the same either way.
-  struct Case {
-    const char* name;
-    double open_seconds, grab_seconds;
-    int detectors;
-  } cases[] = {
-      {"cheap open: both start at once", 0, 0.01, 2},
-      {"slow open, quick grabs: one is enough", 0.3, 0.001, 1},
-      {"slow open, slow grabs: the second starts later", 0.05, 0.05, 2},
-  };
-  TempDir dir;
-  RunSettings one = Defaults(dir.File("one.png"));
-  FakeMovie movie;
-  movie.colour_by_time = true;
-  FakeLog one_log;
-  const SheetRun reference = RunSheet(one, FakeFactory(movie, &one_log), 1);
-  ASSERT_TRUE(reference.written);
-  for (const Case& c : cases) {
-    RunSettings s = Defaults(dir.File(std::string(c.name) + ".png"));
-    FakeMovie m = movie;
-    m.grab_workers = 2;
-    m.open_seconds = c.open_seconds;
-    m.grab_seconds = c.grab_seconds;
-    FakeLog log;
-    const SheetRun run = RunSheet(s, m, &log);
-    ASSERT_TRUE(run.written) << c.name;
-    EXPECT_EQ(log.released, c.detectors) << c.name;
-    EXPECT_EQ(log.grab_times.size(), 12u) << c.name;
-    EXPECT_EQ(run.out, reference.out) << c.name;
-    EXPECT_TRUE(ReadFileBytes(s.dst) == ReadFileBytes(one.dst)) << c.name;
-  }
-}
-
-TEST(SheetGeneratorTest, CellsOfOneGroupOfPicturesAreOneDetectorsJob) {
-  // Groups of 3.5 s on a 14 s movie: the cells at 1-3, 4-6, 7-10 and 11-12 s are four jobs,
-  // the first one slow, so that the other detector finishes the later jobs before it.
-  FakeMovie movie;
-  movie.colour_by_time = true;
-  movie.grab_workers = 2;
-  movie.group_seconds = 3.5;
-  movie.grab_seconds = 0.01;
-  movie.slow_before = 3.5;
-  TempDir dir;
-  RunSettings one = Defaults(dir.File("one.png"));
-  FakeLog one_log;
-  const SheetRun reference = RunSheet(one, FakeFactory(movie, &one_log), 1);
-  ASSERT_TRUE(reference.written);
-  RunSettings s = Defaults(dir.File("two.png"));
-  FakeLog log;
-  const SheetRun run = RunSheet(s, FakeFactory(movie, &log), 2);
-  ASSERT_TRUE(run.written);
-  EXPECT_EQ(run.out, reference.out);
-  EXPECT_TRUE(ReadFileBytes(s.dst) == ReadFileBytes(one.dst));
-  ASSERT_EQ(log.grab_times.size(), 12u);
-  const std::vector<std::vector<int>> jobs = {{1, 2, 3}, {4, 5, 6}, {7, 8, 9, 10}, {11, 12}};
-  for (const std::vector<int>& job : jobs) {
-    // Each cell grabbed once, every cell of a job by one detector, in time order.
-    std::vector<std::size_t> at;
-    for (int k : job) {
-      const auto it = std::find(log.grab_times.begin(), log.grab_times.end(), double(k));
-      ASSERT_NE(it, log.grab_times.end()) << "cell " << k << " was never grabbed";
-      EXPECT_EQ(std::count(log.grab_times.begin(), log.grab_times.end(), double(k)), 1);
-      at.push_back(static_cast<std::size_t>(it - log.grab_times.begin()));
-    }
-    for (std::size_t i = 1; i < at.size(); ++i) {
-      EXPECT_EQ(log.grab_detectors[at[i]], log.grab_detectors[at[0]]) << "cell " << job[i];
-      EXPECT_GT(at[i], at[i - 1]) << "cell " << job[i];
-    }
-  }
-  // Detectors sharing the cores decode on one thread each.
-  EXPECT_EQ(log.decode_threads, (std::vector<int>{1, 1}));
-
-  // All cells in one group: one job for one detector, with the codec's threads.
-  movie.group_seconds = 100;
-  RunSettings single = Defaults(dir.File("single.png"));
-  FakeLog single_log;
-  ASSERT_TRUE(RunSheet(single, movie, &single_log).written);
-  EXPECT_EQ(single_log.made, 1);
-  EXPECT_EQ(single_log.decode_threads, (std::vector<int>{0}));
-  EXPECT_TRUE(ReadFileBytes(single.dst) == ReadFileBytes(one.dst));
-}
-
-TEST(SheetGeneratorTest, FramesHeldStayFewWhateverTheGrid) {
-  // 100 x 100 one-pixel cells: ten thousand grabs through a fixed ring of records.
-  for (int workers : {1, 2}) {
-    TempDir dir;
-    RunSettings s = Defaults(dir.File("big.png"));
-    s.cols = 100;
-    s.rows = 100;
-    s.width = 1;
-    s.height = 1;
-    FakeMovie movie;
-    movie.width = 64;
-    movie.height = 48;
-    movie.length = 1000.0;
-    movie.colour_by_time = true;
-    FakeLog log;
-    const int before = FrameRecord::Live();
-    FrameRecord::ResetPeak();
-    SheetRun run = RunSheet(s, FakeFactory(movie, &log), workers);
-    EXPECT_TRUE(run.written) << workers;
-    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), 'O'), 10000) << workers;
-    EXPECT_EQ(log.grab_times.size(), 10000u);
-    EXPECT_LE(FrameRecord::Peak() - before, workers == 1 ? 1 : kMaxFramesInFlight) << workers;
-    EXPECT_EQ(FrameRecord::Live(), before) << workers;
-  }
-}
-
-TEST(SheetGeneratorTest, ParallelSheetOfARealMovieMatchesTheSequentialOne) {
-  // An H.264 movie with B-frames and a keyframe every second: most cells are keyframes
-  // decoded alone, the rest are reached by decoding forward.
-  FixtureSpec spec;
-  spec.container = "mp4";
-  spec.codec = "libx264";
-  spec.fps = 25;
-  spec.frames = 300;
-  spec.keyframe_interval = 25;
-  spec.b_frames = 2;
-  std::string error;
-  const std::string path = FixtureMovie(spec, &error);
-  ASSERT_FALSE(path.empty()) << error;
-  std::string bytes[2], out[2];
-  for (int workers : {1, 2}) {
-    TempDir dir;
-    RunSettings s = Defaults(dir.File("real.png"));
-    s.src = path;
-    s.cols = 5;
-    s.rows = 6;
-    s.width = -50;
-    s.height = -50;
-    SheetRun run = RunSheet(s, DefaultMediaDetFactory(), workers);
-    ASSERT_TRUE(run.written) << workers << run.err;
-    out[workers - 1] = run.out;
-    bytes[workers - 1] = ReadFileBytes(s.dst);
-    // Every cell in order, apart, and within a quarter interval (12 s / 32 per cell) of its
-    // time; frames last 40 ms.
-    DecodedImage img = ReadImageFile(s.dst);
-    const double interval = 12.0 / 32;
-    int previous = -1;
-    for (int k = 1; k <= 30; ++k) {
-      const int cx = ((k - 1) % 5) * 80, cy = ((k - 1) / 5) * 60;
-      const int n = ReadFrameNumberRgba(img.rgba.data(), img.width * 4, cx, cy, 80, 60);
-      ASSERT_GE(n, 0) << "cell " << k;
-      EXPECT_GT(n, previous) << "cell " << k;
-      EXPECT_LE(std::abs(n / 25.0 - k * interval), interval / 4 + 0.04) << "cell " << k;
-      previous = n;
-    }
-  }
-  EXPECT_EQ(out[1], out[0]);
-  EXPECT_TRUE(bytes[1] == bytes[0]);
 }
 
 TEST(SheetGeneratorTest, APictureThatChangesShapeKeepsItsOwnAspect) {
@@ -497,7 +238,7 @@ TEST(SheetGeneratorTest, APictureThatChangesShapeKeepsItsOwnAspect) {
     joined += ReadFileBytes(piece);
   }
   ASSERT_TRUE(WriteFileBytes(path, joined));
-  RunSettings s = Defaults(dir.File("shape.png"));
+  RunSettings s = SheetDefaults(dir.File("shape.png"));
   s.src = path;
   s.cols = 5;
   s.rows = 1;
@@ -540,7 +281,7 @@ TEST(SheetGeneratorTest, AFrameFittedToUnderAPixelStillCountsAsDrawn) {
          std::string("color=c=red:r=5:d=1:s=") + c[0] + ",format=bgr0,crop=" + crop + ":0:0",
          "-c:v", "ffv1", path});
     ASSERT_EQ(made.exit_code, 0) << made.err << made.start_error;
-    RunSettings s = Defaults(dir.File(std::string("thin") + crop[0] + ".png"));
+    RunSettings s = SheetDefaults(dir.File(std::string("thin") + crop[0] + ".png"));
     s.src = path;
     s.cols = 2;
     s.rows = 2;
