@@ -34,6 +34,6 @@ if [ "${VGRID_SKIP_SANITIZE:-0}" != 1 ]; then
   # The tests that run two grab workers (the sheet's pipeline on fake and real detectors, the
   # detector's own threads), under ThreadSanitizer. scripts/tsan.supp says what it passes over.
   TSAN_OPTIONS="suppressions=$PWD/scripts/tsan.supp halt_on_error=1" \
-    run_suite build/test-tsan "vgrid sheet_generator_test windowed_grab_test ffmpeg_media_det_test frame_source_test" \
-      "SheetGenerator|WindowedGrab|FfmpegMediaDet|FrameSource" -DVGRID_TSAN=ON
+    run_suite build/test-tsan "vgrid sheet_generator_test grab_pipeline_test windowed_grab_test ffmpeg_media_det_test frame_source_test" \
+      "SheetGenerator|GrabPipeline|WindowedGrab|FfmpegMediaDet|FrameSource" -DVGRID_TSAN=ON
 fi
