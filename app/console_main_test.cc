@@ -22,6 +22,10 @@ const std::string kUnknownOptionCp932 =
     " : \x96\xA2\x91\xCE\x89\x9E\x82\xCC\x83\x52\x83\x7D\x83\x93\x83\x68\x83\x89\x83\x43\x83\x93"
     "\x83\x49\x83\x76\x83\x56\x83\x87\x83\x93";
 const std::string kHyouCp932 = "\x95\x5C";
+// "入力ファイルを開けません" in CP932.
+const std::string kCannotOpenCp932 =
+    "\x93\xFC\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x8A\x4A\x82\xAF\x82\xDC\x82\xB9"
+    "\x82\xF1";
 
 const std::string kUsageFirstLine =
     "vgrid [-c=cols] [-r=rows] [-w=width] [-h=height] [-f:format] [-q:quality] [-b:bgcolor] [src] "
@@ -199,6 +203,7 @@ TEST_F(BinaryTest, TextsAndPathsInCp932) {
   RunResult run = Run({src}, env);
   EXPECT_EQ(run.exit_code, 1);  // no such movie
   EXPECT_EQ(run.out, Echo(src, dir_.File(long_name + ".jpg"), 3, 4));
+  EXPECT_EQ(run.err.rfind(src + ": " + kCannotOpenCp932 + ": ", 0), 0u) << run.err;
   ASSERT_TRUE(WriteFileBytes(dir_.File(long_name + ".jpg"), ""));
   RunResult exists = Run({src}, env);
   EXPECT_EQ(exists.exit_code, 0);

@@ -55,6 +55,18 @@ int ErrnoOfCurrentException() {
   }
 }
 
+// The path at the head of a diagnostic line. A name may hold any byte but '/' and NUL; a
+// control character (a line feed, say) would break the line or move the cursor, and is shown
+// as '?'. No byte below 0x20 is part of a multibyte character in the code pages in use.
+std::string PathForLine(const std::string& src) {
+  std::string shown = src;
+  for (char& c : shown) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
+  }
+  return shown + ": ";
+}
+
 }  // namespace
 
 void PrintProgress(const char* text) {
@@ -62,18 +74,18 @@ void PrintProgress(const char* text) {
   std::fflush(stdout);
 }
 
-void Diagnose(SheetFailure failure, const std::string& cause) {
-  std::string line = ConsoleText(LineOf(failure));
+void Diagnose(const std::string& src, SheetFailure failure, const std::string& cause) {
+  std::string line = PathForLine(src) + ConsoleText(LineOf(failure));
   if (!cause.empty()) line += ": " + cause;
   line += '\n';
   std::fflush(stdout);
   std::fputs(line.c_str(), stderr);
 }
 
-void DiagnoseCurrentException() {
+void DiagnoseCurrentException(const std::string& src) {
   const int cause = ErrnoOfCurrentException();
   std::fflush(stdout);
-  const std::string line = ConsoleText(kCatchAll);
+  const std::string line = PathForLine(src) + ConsoleText(kCatchAll);
   errno = cause;
   std::perror(line.c_str());
 }

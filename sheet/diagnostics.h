@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What a sheet run writes to the console: its progress on standard output, and the one line on
-// standard error that says why no sheet was written.
+// standard error that says why no sheet was written, headed by the movie's path so that a line
+// among a whole library's still says which movie it belongs to.
 #pragma once
 
 #include <string>
@@ -18,10 +19,13 @@ enum class SheetFailure {
 /// Writes `text` (a progress mark or a line break) to standard output at once.
 void PrintProgress(const char* text);
 
-/// Writes the line of `failure` to standard error, followed by ": " and `cause` when there is
-/// one, after whatever progress standard output still holds.
-void Diagnose(SheetFailure failure, const std::string& cause);
+/// Writes one line to standard error, after whatever progress standard output still holds: the
+/// movie's path `src` (as given, in the locale's encoding; control characters shown as '?', so
+/// that the line stays one line), ": ", the line of `failure`, and ": " with `cause` when there
+/// is one.
+void Diagnose(const std::string& src, SheetFailure failure, const std::string& cause);
 
-/// The catch-all line: the line for a failure nobody foresaw, with the system's words for the
-/// exception being handled (out of memory, a system error, ...). Call it only from a catch block.
-void DiagnoseCurrentException();
+/// The catch-all line for the movie `src`: its path and ": ", then the line for a failure nobody
+/// foresaw with the system's words for the exception being handled (out of memory, a system
+/// error, ...), as perror writes them. Call it only from a catch block.
+void DiagnoseCurrentException(const std::string& src);

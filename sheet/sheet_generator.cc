@@ -19,29 +19,36 @@ namespace {
 // Opens `src` in `source` and reads its video's frame size; says why when it cannot.
 HRESULT OpenVideo(FrameSource& source, const std::string& src) {
   if (HRESULT hr = source.Open(src); Failed(hr)) {
-    Diagnose(SheetFailure::kCannotOpen, source.LastErrorText());
+    Diagnose(src, SheetFailure::kCannotOpen, source.LastErrorText());
     return hr;
   }
   if (HRESULT hr = source.SelectFirstVideoStream(); Failed(hr)) {
-    Diagnose(SheetFailure::kNoVideo, source.LastErrorText());
+    Diagnose(src, SheetFailure::kNoVideo, source.LastErrorText());
     return hr;
   }
   if (HRESULT hr = source.ReadFrameSize(); Failed(hr)) {
-    Diagnose(SheetFailure::kNoVideo, source.LastErrorText());
+    Diagnose(src, SheetFailure::kNoVideo, source.LastErrorText());
     return hr;
   }
   return S_OK;
 }
 
 // A sheet that can never be saved is not worth grabbing for: refuses a canvas beyond the
-// imaging layer's limits, and one too large for the format's encoder as the save would.
-HRESULT CheckSheetSize(const SheetLayout& layout, const std::string& format) {
+// imaging layer's limits, a format no encoder writes, and a canvas too large for the format's
+// encoder, each with the line the save would print.
+HRESULT CheckSheetCanBeSaved(const SheetLayout& layout, const RunSettings& settings) {
   if (auto problem = CanvasProblem(layout)) {
-    Diagnose(SheetFailure::kNoCanvas, *problem);
+    Diagnose(settings.src, SheetFailure::kNoCanvas, *problem);
     return E_INVALIDARG;
   }
-  if (auto problem = SaveSizeProblem(format, layout.canvas_width(), layout.canvas_height())) {
-    Diagnose(SheetFailure::kCannotSave, *problem);
+  GUID clsid;
+  if (!EncoderLookup(settings.format.c_str(), &clsid)) {
+    Diagnose(settings.src, SheetFailure::kNoEncoder, settings.format);
+    return E_INVALIDARG;
+  }
+  if (auto problem =
+          SaveSizeProblem(settings.format, layout.canvas_width(), layout.canvas_height())) {
+    Diagnose(settings.src, SheetFailure::kCannotSave, *problem);
     return E_INVALIDARG;
   }
   return S_OK;
@@ -87,10 +94,11 @@ bool Save(const SheetCanvas& canvas, const RunSettings& settings) {
     case SaveOutcome::Kind::kWritten:
       return true;
     case SaveOutcome::Kind::kNoEncoder:
-      Diagnose(SheetFailure::kNoEncoder, saved.cause.empty() ? settings.format : saved.cause);
+      Diagnose(settings.src, SheetFailure::kNoEncoder,
+               saved.cause.empty() ? settings.format : saved.cause);
       break;
     case SaveOutcome::Kind::kFailed:
-      Diagnose(SheetFailure::kCannotSave, saved.cause);
+      Diagnose(settings.src, SheetFailure::kCannotSave, saved.cause);
       break;
   }
   return false;
@@ -104,11 +112,12 @@ HRESULT MakeSheet(FrameSource& source, double open_seconds, RunSettings& setting
   const SheetLayout layout = LayOutSheet(settings, source.width(), source.height());
   settings.cellWidth = layout.cell_width;
   settings.cellHeight = layout.cell_height;
-  if (HRESULT hr = CheckSheetSize(layout, settings.format); Failed(hr)) return hr;
+  if (HRESULT hr = CheckSheetCanBeSaved(layout, settings); Failed(hr)) return hr;
   const std::unique_ptr<SheetCanvas> canvas = SheetCanvas::Make(layout, settings.bgcolor);
   if (canvas == nullptr) {
-    Diagnose(SheetFailure::kNoCanvas, "size " + std::to_string(layout.canvas_width()) + "x" +
-                                          std::to_string(layout.canvas_height()));
+    Diagnose(settings.src, SheetFailure::kNoCanvas,
+             "size " + std::to_string(layout.canvas_width()) + "x" +
+                 std::to_string(layout.canvas_height()));
     return E_OUTOFMEMORY;
   }
   // Frames are grabbed at the size they are drawn, so that the detector's one scaling pass
@@ -116,7 +125,7 @@ HRESULT MakeSheet(FrameSource& source, double open_seconds, RunSettings& setting
   const PixelSize grab_size = GrabSize(layout);
   source.SetGrabSize(grab_size.width, grab_size.height);
   if (HRESULT hr = source.AllocateFrameRecord(); Failed(hr)) {
-    Diagnose(SheetFailure::kNoFrame, source.LastErrorText());
+    Diagnose(settings.src, SheetFailure::kNoFrame, source.LastErrorText());
     return hr;
   }
   const GrabPlan plan = PlanGrabs(source, settings.src, layout.cells(), grab_workers, open_seconds);
@@ -129,7 +138,7 @@ HRESULT MakeSheet(FrameSource& source, double open_seconds, RunSettings& setting
   }
   if (cells.drawn == 0) {
     // An all-background sheet would only block the re-run that could make a real one.
-    Diagnose(SheetFailure::kNoFrame, cells.grab_error);
+    Diagnose(settings.src, SheetFailure::kNoFrame, cells.grab_error);
     return Failed(cells.last_grab) ? cells.last_grab : E_FAIL;
   }
 
@@ -153,7 +162,7 @@ HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDe
   } catch (...) {
     // Whatever nobody foresaw (no memory, a name that cannot be converted, a frame without
     // pixels) ends the run with one line and no file.
-    DiagnoseCurrentException();
+    DiagnoseCurrentException(settings.src);
     source.FreeFrameRecord();
     *image_written = false;
     return E_OUTOFMEMORY;

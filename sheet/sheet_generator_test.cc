@@ -165,9 +165,10 @@ TEST(SheetGeneratorTest, RunsThatWriteNothingSayWhy) {
       {"zero cell", FakeMovie{}, 0, "image/png", "出力画像を作成できません", false},
       {"huge cell", FakeMovie{}, 2147483647, "image/png", "出力画像を作成できません", false},
       {"all grabs fail", all_fail, -10, "image/png", "フレームを取得できませんでした", true},
+      // A format nobody writes is refused before the first grab.
       {"capital MIME", FakeMovie{}, -10, "image/PNG", "対応していない出力形式です: image/PNG",
-       true},
-      {"empty MIME", FakeMovie{}, -10, "", "対応していない出力形式です", true},
+       false},
+      {"empty MIME", FakeMovie{}, -10, "", "対応していない出力形式です", false},
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -177,9 +178,11 @@ TEST(SheetGeneratorTest, RunsThatWriteNothingSayWhy) {
     FakeLog log;
     SheetRun run = RunSheet(s, c.movie, &log);
     EXPECT_FALSE(run.written) << c.name;
-    EXPECT_EQ(run.err.rfind(c.diagnostic, 0), 0u) << c.name << ": " << run.err;
+    // The line names the movie first.
+    EXPECT_EQ(run.err.rfind(s.src + ": " + c.diagnostic, 0), 0u) << c.name << ": " << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << c.name << ": " << run.err;
     EXPECT_EQ(!log.grab_times.empty(), c.grabs) << c.name;
+    if (!c.grabs) EXPECT_EQ(run.out, "") << c.name;  // no progress at all
     EXPECT_FALSE(PathEntryExists(s.dst)) << c.name;
     EXPECT_EQ(log.released, 1) << c.name;
   }
@@ -196,7 +199,8 @@ TEST(SheetGeneratorTest, ZeroSourceWidthEndsInTheCatchAll) {
   SheetRun run = RunSheet(s, movie, &log);
   EXPECT_EQ(run.hr, E_OUTOFMEMORY);
   EXPECT_FALSE(run.written);
-  EXPECT_EQ(run.err.rfind("なんかしらエラーが発生してしまいました。: ", 0), 0u) << run.err;
+  EXPECT_EQ(run.err.rfind(s.src + ": なんかしらエラーが発生してしまいました。: ", 0), 0u)
+      << run.err;
   EXPECT_FALSE(PathEntryExists(s.dst));
   EXPECT_EQ(log.released, 1);
 }

@@ -67,11 +67,11 @@ class DestinationSafetyTest : public SmallMovieRunTest {
  protected:
   RunResult Vgrid(const std::vector<std::string>& args) { return RunVgrid(args); }
 
-  // A run that must fail at the save: the diagnostic, exit 1, the directory as it was.
-  void ExpectSaveFailure(const RunResult& r, const std::string& dir,
+  // A run on `src` that must fail at the save: the diagnostic, exit 1, the directory as it was.
+  void ExpectSaveFailure(const RunResult& r, const std::string& src, const std::string& dir,
                          const std::vector<std::string>& entries_before, const std::string& cause) {
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
-    EXPECT_EQ(r.err.rfind(kSaveFailed, 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind(src + ": " + kSaveFailed, 0), 0u) << r.err;
     EXPECT_TRUE(IsOneLine(r.err)) << r.err;
     EXPECT_NE(r.err.find(cause), std::string::npos) << r.err;
     // The sheet was made: every cell was drawn before the save was tried.
@@ -133,7 +133,7 @@ TEST_F(DestinationSafetyTest, MissingOrReadOnlyDirectoryEndsWithTheSaveDiagnosti
   {
     const std::vector<std::string> before = DirectoryEntries(dir.path());
     RunResult r = Vgrid({movie_, dir.File("missing/sheet.jpg")});
-    ExpectSaveFailure(r, dir.path(), before, "No such file or directory");
+    ExpectSaveFailure(r, movie_, dir.path(), before, "No such file or directory");
   }
 
   // A directory the run may not write in. root may write anywhere, so then the run is
@@ -162,7 +162,7 @@ TEST_F(DestinationSafetyTest, MissingOrReadOnlyDirectoryEndsWithTheSaveDiagnosti
   } else {
     r = Vgrid(args);
   }
-  ExpectSaveFailure(r, locked, {}, "Permission denied");
+  ExpectSaveFailure(r, movie, locked, {}, "Permission denied");
 }
 
 // A small file system of our own, unmounted (and its mount point removed) at the end.
@@ -196,7 +196,7 @@ TEST_F(DestinationSafetyTest, FullFileSystemEndsWithTheSaveDiagnosticAndLeavesNo
   // A BMP sheet of 3 x 3 cells of 320 x 240: 2 MB that 256 KiB cannot hold.
   RunResult r = Vgrid(
       {"-c=3", "-r=3", "-w=320", "-h=240", "-f:image/bmp", movie_, mount_point + "/sheet.bmp"});
-  ExpectSaveFailure(r, mount_point, {}, "No space left on device");
+  ExpectSaveFailure(r, movie_, mount_point, {}, "No space left on device");
   // And the space is free again: a sheet that fits is written.
   RunResult small = Vgrid({"-c=1", "-r=1", "-w=32", "-h=24", movie_, mount_point + "/ok.jpg"});
   EXPECT_EQ(small.exit_code, 0) << small.err;
@@ -217,7 +217,7 @@ TEST_F(DestinationSafetyTest, DestinationThatAppearsDuringTheRunIsNotOverwritten
   ASSERT_EQ(write(fd, "someone else's", 14), 14);
   close(fd);
   RunResult r = child.Finish(60);
-  ExpectSaveFailure(r, dir.path(), {"late.jpg"}, "File exists");
+  ExpectSaveFailure(r, movie_, dir.path(), {"late.jpg"}, "File exists");
   EXPECT_EQ(ReadFileBytes(dst), "someone else's");
 }
 
@@ -424,7 +424,7 @@ TEST_F(DestinationSafetyTest, ASheetTooLargeForItsFormatIsRefusedBeforeAnyGrab) 
     args.insert(args.end(), {movie_, dir.File(c.name)});
     RunResult r = Vgrid(args);
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
-    EXPECT_EQ(r.err.rfind(kSaveFailed, 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind(movie_ + ": " + kSaveFailed, 0), 0u) << r.err;
     EXPECT_TRUE(IsOneLine(r.err)) << r.err;
     EXPECT_NE(r.err.find(c.limit), std::string::npos) << r.err;
     // No progress mark after the settings echo (whose paths may hold an O of their own).

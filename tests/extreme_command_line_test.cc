@@ -34,10 +34,12 @@ class ExtremeCommandLineTest : public SmallMovieRunTest {
     return r;
   }
 
-  // A run that must end with exit 1 and the one line `line_start`...: no file in `dir`.
-  void ExpectDiagnostic(const RunResult& r, const std::string& line_start, const std::string& dir) {
+  // A run on `src` that must end with exit 1 and the one line "src: `line_start`...": no file
+  // in `dir`.
+  void ExpectDiagnostic(const RunResult& r, const std::string& src, const std::string& line_start,
+                        const std::string& dir) {
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
-    EXPECT_EQ(r.err.rfind(line_start, 0), 0u) << r.err.substr(0, 200);
+    EXPECT_EQ(r.err.rfind(src + ": " + line_start, 0), 0u) << r.err.substr(0, 200);
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err.substr(0, 200);
     EXPECT_EQ(DirectoryEntries(dir), std::vector<std::string>{});
   }
@@ -75,7 +77,7 @@ TEST_F(ExtremeCommandLineTest, HugeGridsAndCellsAreRefusedBeforeTheFirstGrab) {
     std::vector<std::string> args = options;
     args.insert(args.end(), {movie_, dir.File("sheet.jpg")});
     RunResult r = Vgrid(args);
-    ExpectDiagnostic(r, kNoCanvas, dir.path());
+    ExpectDiagnostic(r, movie_, kNoCanvas, dir.path());
     // Nothing after the echo: no progress mark, so no grab, before the canvas check.
     const std::size_t echo_end = r.out.find("\r\n", r.out.find("rows: "));
     ASSERT_NE(echo_end, std::string::npos) << r.out;
@@ -133,17 +135,18 @@ TEST_F(ExtremeCommandLineTest, TenThousandByteArguments) {
   TempDir dir;
   const std::string long_name = dir.File(std::string(10000, 'a'));
   // As the source: it cannot be opened (the name is longer than any path can be).
-  ExpectDiagnostic(Vgrid({long_name + ".mkv"}), "入力ファイルを開けません: ", dir.path());
+  ExpectDiagnostic(Vgrid({long_name + ".mkv"}), long_name + ".mkv",
+                   "入力ファイルを開けません: ", dir.path());
   // As the destination: the sheet is made and cannot be saved under that name.
   RunResult r = Vgrid({"-c=1", "-r=1", movie_, long_name + ".jpg"});
-  ExpectDiagnostic(r, "出力ファイルを保存できません: ", dir.path());
+  ExpectDiagnostic(r, movie_, "出力ファイルを保存できません: ", dir.path());
   EXPECT_NE(r.err.find("File name too long"), std::string::npos) << r.err.substr(0, 200);
   // The echo shows the name whole.
   EXPECT_NE(r.out.find("dst: " + long_name + ".jpg\r\n"), std::string::npos);
   // As a format: no encoder has that MIME type, and the line names it whole.
   const std::string mime = "image/" + std::string(10000, 'x');
   r = Vgrid({"-f:" + mime, movie_, dir.File("sheet.img")});
-  ExpectDiagnostic(r, "対応していない出力形式です: " + mime + "\n", dir.path());
+  ExpectDiagnostic(r, movie_, "対応していない出力形式です: " + mime + "\n", dir.path());
   // As an unknown option: its two lines, then the usage text.
   const std::string option = "-x=" + std::string(10000, '9');
   r = Vgrid({option, movie_});

@@ -144,14 +144,13 @@ TEST_F(SheetEndToEnd, RunsThatWriteNothingExitOneWithOneLine) {
   audio.codec = "";
   const std::string audio_only = Movie(audio);
   TempDir dir;
+  const std::string missing = dir.File("missing.mp4");
   struct Case {
     std::vector<std::string> args;
     std::string dst;
-    std::string line_start;
+    std::string line_start;  // after the movie's path and ": "
   } cases[] = {
-      {{dir.File("missing.mp4"), dir.File("a.jpg")},
-       dir.File("a.jpg"),
-       "入力ファイルを開けません: "},
+      {{missing, dir.File("a.jpg")}, dir.File("a.jpg"), "入力ファイルを開けません: "},
       {{audio_only, dir.File("b.jpg")}, dir.File("b.jpg"), "映像ストリームがありません"},
       {{"-w=0", movie, dir.File("c.jpg")}, dir.File("c.jpg"), "出力画像を作成できません"},
       {{"-c=100000", "-r=100000", movie, dir.File("d.jpg")},
@@ -166,16 +165,19 @@ TEST_F(SheetEndToEnd, RunsThatWriteNothingExitOneWithOneLine) {
   };
   for (const Case& c : cases) {
     RunResult r = Vgrid(c.args);
+    const std::string& src = c.args[c.args.size() - 2];
     EXPECT_EQ(r.exit_code, 1) << c.args[0] << "\n" << r.out << r.err;
-    EXPECT_EQ(r.err.rfind(c.line_start, 0), 0u) << c.args[0] << ": " << r.err;
+    EXPECT_EQ(r.err.rfind(src + ": " + c.line_start, 0), 0u) << c.args[0] << ": " << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_FALSE(PathEntryExists(c.dst)) << c.args[0];
     // The echo still comes first.
     EXPECT_EQ(r.out.rfind("src: ", 0), 0u) << r.out;
   }
-  // The canvas check comes before the first grab: no marks at all.
+  // The canvas and encoder checks come before the first grab: no marks at all.
   RunResult huge = Vgrid({"-c=100000", "-r=100000", movie, dir.File("g.jpg")});
   EXPECT_TRUE(huge.out.ends_with("rows: 100000\r\n")) << huge.out;
+  RunResult webp = Vgrid({"-f:webp", movie, dir.File("h.jpg")});
+  EXPECT_TRUE(webp.out.ends_with("rows: 4\r\n")) << webp.out;
 }
 
 TEST_F(SheetEndToEnd, ExistingDestinationIsLeftAloneAndExitsZero) {

@@ -3,11 +3,11 @@
 // where it can be had, a bound on its address space, and looking at what a run left behind.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "testutil/run_binary.h"
 
