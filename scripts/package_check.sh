@@ -47,7 +47,7 @@ work=$(mktemp -d)
 cleanup() {
   if installed; then "${sudo[@]}" apt-get purge -y -qq vgrid >/dev/null 2>&1 || true; fi
   rm -rf "$work"
-  if [ -n "$build" ]; then rm -rf "$build"/vgrid_*.deb "$build/_CPack_Packages"; fi
+  if [ -n "$build" ]; then rm -rf "$build"/vgrid_*.deb "$build/_CPack_Packages" "$build/cpack.log"; fi
 }
 trap cleanup EXIT
 chmod 755 "$work"  # apt reads the package as its own user
@@ -96,6 +96,9 @@ drwxr-xr-x root/root ./usr/share/man/man1/
 -rw-r--r-- root/root ./usr/share/man/man1/vgrid.1.gz
 EOF
 diff -u "$work/expected" "$work/contents" >&2 || fail "unexpected package contents (above)"
+# No maintainer scripts or configuration files: removing the package leaves nothing.
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '^$' | sort | tr '\n' ' ')
+[ "$control" = "control md5sums " ] || fail "the control archive holds: $control"
 
 # The binary: hardened by dpkg-buildflags and stripped by debhelper.
 root=$work/root
@@ -106,6 +109,10 @@ readelf -lW "$bin" | grep -q GNU_RELRO || fail "the binary has no RELRO segment"
 readelf -dW "$bin" | grep -Eq 'BIND_NOW|FLAGS_1.* NOW' || fail "the binary is not linked with -z now"
 objdump -T "$bin" | grep -q '__[a-z_]*_chk' || fail "the binary calls no fortified function"
 objdump -h "$bin" | grep -Eq '\.(debug_info|symtab)' && fail "the binary is not stripped"
+for page in vgrid vgrid-library; do
+  zcat "$root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH [A-Z-]* 1 .*\"vgrid $version\"" ||
+    fail "the manual page of $page does not carry version $version"
+done
 
 # Dependencies: the package of every library the binary asks for is a versioned dependency,
 # and nothing else is (they come from dpkg-shlibdeps, not from a list kept by hand).
@@ -161,6 +168,12 @@ cp "$lib/movie.mkv" "$lib/new *releases/a*b.mkv"
 run() { env -i PATH=/usr/bin:/bin HOME="$work" LC_ALL=C.UTF-8 "$@" >"$work/out" 2>&1; }
 run vgrid -c=2 -r=2 "$lib/movie.mkv" "$work/sheet.jpg" || fail "vgrid failed: $(cat "$work/out")"
 [ "$(head -c 2 "$work/sheet.jpg" | od -An -tx1 | tr -d ' ')" = ffd8 ] || fail "vgrid wrote no JPEG"
+before=$(stat -c '%s %Y' "$work/sheet.jpg")
+run vgrid -c=2 -r=2 "$lib/movie.mkv" "$work/sheet.jpg" || fail "a second run did not end with 0"
+[ "$(stat -c '%s %Y' "$work/sheet.jpg")" = "$before" ] || fail "the sheet was rewritten"
+rc=0
+run vgrid -x=1 "$lib/movie.mkv" || rc=$?
+[ "$rc" -eq 2 ] || fail "a bad option ended with $rc, not 2"
 run vgrid -f:image/avif "$lib/movie.mkv" "$work/sheet.avif" || fail "no AVIF: $(cat "$work/out")"
 [ "$(head -c 12 "$work/sheet.avif" | tail -c 8)" = ftypavif ] || fail "vgrid wrote no AVIF"
 run vgrid-library "$lib" -c=2 -r=1 -f:p || fail "vgrid-library failed: $(cat "$work/out")"
