@@ -25,11 +25,15 @@ namespace {
 
 bool IsUtf8() { return std::strcmp(ConversionCodePage(), "UTF-8") == 0; }
 
-// Code points in a well-formed UTF-16 text: units less the trail halves of surrogate pairs.
+bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// Code points in a converted text: units less the trail halves of surrogate pairs (a lone
+// low surrogate, the escape of an undecodable byte, counts as one).
 std::size_t CodePoints(const char16_t* text) {
   std::size_t n = 0;
   for (std::size_t i = 0; text[i] != u'\0'; ++i) {
-    if (text[i] < 0xDC00 || text[i] > 0xDFFF) ++n;
+    if (!(IsLowSurrogate(text[i]) && i > 0 && IsHighSurrogate(text[i - 1]))) ++n;
   }
   return n;
 }
@@ -62,10 +66,13 @@ void MultibyteSide(const std::string& text, const std::uint8_t* data, std::size_
   } catch (const ComError& e) {
     if (valid || e.code() != E_OUTOFMEMORY) Fail("the BSTR failed differently", data, size);
   }
+  // Under UTF-8 every name converts: bytes that do not decode are escaped.
+  if (IsUtf8() && !valid) Fail("a UTF-8 name did not convert", data, size);
   if (!valid) return;
 
-  // Valid text: the walk counted its characters (the code pages we meet hold no character
-  // that UTF-16 splits but the walk does not), and it converts back.
+  // Converted text: the walk counted its characters, an undecodable byte as one (the code
+  // pages we meet hold no character that UTF-16 splits but the walk does not), and it
+  // converts back.
   if (characters != CodePoints(wide.c_str())) Fail("the walk miscounts characters", data, size);
   std::string back;
   try {
@@ -97,7 +104,8 @@ void WideSide(const std::u16string& wide, const std::uint8_t* data, std::size_t 
     return;
   }
   // Under UTF-8, what came out must read back as the very same UTF-16 text: a lone
-  // surrogate must fail, never be replaced silently. A code page may map a character it
+  // surrogate that is no escape, or escapes that would read back as a character, must
+  // fail, never be replaced silently. A code page may map a character it
   // lacks to a look-alike (CP932 writes U+00A3 as its full-width pound sign), but what it
   // wrote must then be stable: a path that went through once goes through again unchanged.
   try {

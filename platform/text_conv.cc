@@ -3,6 +3,7 @@
 
 #include <iconv.h>
 #include <langinfo.h>
+#include <strings.h>
 
 #include <atomic>
 #include <bit>
@@ -13,6 +14,7 @@
 #include <cwchar>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "platform/com.h"
@@ -47,6 +49,29 @@ bool IsUtf8(const char* code_page) {
   return std::strcmp(code_page, "UTF-8") == 0 || std::strcmp(code_page, "utf8") == 0;
 }
 
+// Code page 932 and the Shift_JIS locales it stands for convert as that code page does,
+// refusing what it cannot read; every other code page keeps undecodable bytes (see below).
+bool IsCodePage932(const char* code_page) {
+  for (const char* name : {"WINDOWS-31J", "CP932", "MS932", "SHIFT_JIS", "SHIFT-JIS", "SJIS",
+                           "MS_KANJI", "CSSHIFTJIS", "CSWINDOWS31J"}) {
+    if (strcasecmp(code_page, name) == 0) return true;
+  }
+  return false;
+}
+
+bool EscapesUndecodableBytes() {
+  static const bool escapes = !IsCodePage932(ConversionCodePage());
+  return escapes;
+}
+
+// A byte that does not decode in the code page stands in UTF-16 for the lone low surrogate
+// U+DC00 + byte, as Python's "surrogateescape" does: on Linux a file name is bytes, and a
+// name in another encoding than the locale's (Latin-1 from an old disk, a Windows share)
+// must still open, and name its sheet, byte for byte. Only bytes from 0x80 up are escaped:
+// an ASCII byte that does not decode belongs to a stateful encoding, and its text is refused.
+constexpr char16_t kFirstEscape = 0xDC80;
+constexpr char16_t kLastEscape = 0xDCFF;
+
 // Owner of one iconv descriptor.
 class Iconv {
  public:
@@ -80,30 +105,68 @@ iconv_t Descriptor(bool to_wide) {
 
 // Converts `in_bytes` bytes at `in` into `out` (capacity `out_bytes`). On success returns
 // the number of bytes written; on failure returns -1 with errno set (E2BIG: too small).
+// With an `escape` other than kNone, undecodable bytes become the surrogates that stand for
+// them (kBytes, into UTF-16) or those surrogates become their bytes again (kUnits, from
+// UTF-16), and `*escaped` (when given) says whether any was.
+enum class Escape { kNone, kBytes, kUnits };
 std::ptrdiff_t Convert(iconv_t cd, const void* in, std::size_t in_bytes, void* out,
-                       std::size_t out_bytes) {
+                       std::size_t out_bytes, Escape escape = Escape::kNone,
+                       bool* escaped = nullptr) {
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
   char* in_ptr = const_cast<char*>(static_cast<const char*>(in));
   char* out_ptr = static_cast<char*>(out);
   std::size_t in_left = in_bytes;
   std::size_t out_left = out_bytes;
-  if (iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left) == static_cast<std::size_t>(-1)) return -1;
+  if (escaped != nullptr) *escaped = false;
+  while (iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left) == static_cast<std::size_t>(-1)) {
+    if (escape == Escape::kNone || (errno != EILSEQ && errno != EINVAL)) return -1;
+    if (escape == Escape::kBytes) {
+      const auto byte = static_cast<unsigned char>(*in_ptr);
+      if (byte < 0x80) return -1;
+      if (out_left < sizeof(char16_t)) return errno = E2BIG, -1;
+      const char16_t unit = 0xDC00 | byte;
+      std::memcpy(out_ptr, &unit, sizeof unit);
+      out_ptr += sizeof unit;
+      out_left -= sizeof unit;
+      ++in_ptr;
+      --in_left;
+    } else {
+      char16_t unit = 0;
+      if (in_left < sizeof unit) return -1;
+      std::memcpy(&unit, in_ptr, sizeof unit);
+      if (unit < kFirstEscape || unit > kLastEscape) return errno = EILSEQ, -1;
+      // A stateful encoding goes back to its initial state before the raw byte.
+      if (iconv(cd, nullptr, nullptr, &out_ptr, &out_left) == static_cast<std::size_t>(-1))
+        return -1;
+      if (out_left < 1) return errno = E2BIG, -1;
+      *out_ptr++ = static_cast<char>(unit & 0xFF);
+      --out_left;
+      in_ptr += sizeof unit;
+      in_left -= sizeof unit;
+    }
+    if (escaped != nullptr) *escaped = true;
+  }
   // Close any shift sequence of a stateful encoding.
   if (iconv(cd, nullptr, nullptr, &out_ptr, &out_left) == static_cast<std::size_t>(-1)) return -1;
   return out_ptr - static_cast<char*>(out);
 }
 
 // Converts into the inline buffer when the text fits, else into a malloc'd block that grows
-// until it does. `heap` receives the block, to be freed by the holder.
+// until it does. `heap` receives the block, to be freed by the holder; `*escaped` (when
+// given) says whether undecodable bytes or their surrogates were met.
 template <typename Out>
 Out* ConvertIntoHolder(bool to_wide, const void* in, std::size_t in_bytes, std::size_t units,
-                       Out* inline_buffer, std::size_t inline_units, Out*& heap) {
+                       Out* inline_buffer, std::size_t inline_units, Out*& heap,
+                       bool* escaped = nullptr) {
   // The holder's destructor does not run when its constructor throws, so the block is owned
   // here until the conversion has succeeded.
   std::unique_ptr<Out, decltype(&std::free)> block(nullptr, &std::free);
   iconv_t cd = Descriptor(to_wide);
+  const Escape escape = !EscapesUndecodableBytes() ? Escape::kNone
+                        : to_wide                  ? Escape::kBytes
+                                                   : Escape::kUnits;
   if (units <= inline_units) {
-    if (Convert(cd, in, in_bytes, inline_buffer, inline_units * sizeof(Out)) >= 0)
+    if (Convert(cd, in, in_bytes, inline_buffer, inline_units * sizeof(Out), escape, escaped) >= 0)
       return inline_buffer;
     if (errno != E2BIG) throw ComError(HresultFromErrno(errno), "text conversion failed");
   }
@@ -112,7 +175,7 @@ Out* ConvertIntoHolder(bool to_wide, const void* in, std::size_t in_bytes, std::
     if (capacity > SIZE_MAX / sizeof(Out) / 2) throw ComError(E_OUTOFMEMORY);
     block.reset(static_cast<Out*>(std::malloc(capacity * sizeof(Out))));
     if (block == nullptr) throw ComError(E_OUTOFMEMORY);
-    if (Convert(cd, in, in_bytes, block.get(), capacity * sizeof(Out)) >= 0) {
+    if (Convert(cd, in, in_bytes, block.get(), capacity * sizeof(Out), escape, escaped) >= 0) {
       heap = block.release();
       return heap;
     }
@@ -168,7 +231,7 @@ const char* ConversionCodePage() {
 MultibyteToWide::MultibyteToWide(const char* text) {
   if (text == nullptr) return;
   // Every character takes at least one byte and at most two UTF-16 units, and those that
-  // take two take four bytes: n bytes never need more than n units.
+  // take two take four bytes: n bytes never need more than n units (an escaped byte is one).
   std::size_t n = std::strlen(text) + 1;
   text_ = ConvertIntoHolder(true, text, n, n, inline_, std::size(inline_), heap_);
 }
@@ -180,8 +243,18 @@ WideToMultibyte::WideToMultibyte(const char16_t* text) {
   // Two bytes a unit covers double-byte code pages; UTF-8 may need three, and the block then
   // grows until the text fits.
   std::size_t n = Utf16Length(text) + 1;
+  bool escaped = false;
   text_ = ConvertIntoHolder(false, text, n * sizeof(char16_t), 2 * n, inline_, std::size(inline_),
-                            heap_);
+                            heap_, &escaped);
+  if (!escaped) return;
+  // Escapes that together spell a character that does decode (U+DCC3 U+DCA9 are the bytes
+  // of "é" in UTF-8) would give bytes that read back as other text: two UTF-16 texts would
+  // name one file. Only bytes that read back as this very text are given.
+  std::unique_ptr<char, decltype(&std::free)> block(heap_, &std::free);
+  const MultibyteToWide back(text_);
+  if (std::u16string_view(back.get()) != std::u16string_view(text, n - 1))
+    throw ComError(HresultFromErrno(EILSEQ), "escaped bytes that decode");
+  block.release();
 }
 
 WideToMultibyte::~WideToMultibyte() { std::free(heap_); }

@@ -5,6 +5,11 @@
 // The conversion code page is the codeset of the user's locale (setlocale(LC_ALL, "")
 // then nl_langinfo(CODESET)); the plain C/POSIX locale counts as UTF-8. It is chosen on
 // the first call of ConversionCodePage and kept for the life of the process.
+//
+// Paths on Linux are bytes in no particular encoding, so in every code page but 932 (and the
+// Shift_JIS locales) the conversions are lossless for them: a byte from 0x80 up that does not
+// decode becomes the lone surrogate U+DC00 + byte, and such a surrogate becomes its byte
+// again. Under code page 932 text that does not decode is refused.
 #pragma once
 
 #include <cstddef>
@@ -17,9 +22,10 @@
 /// first call decides.
 const char* ConversionCodePage();
 
-/// UTF-16 copy of a NUL-terminated multibyte string. Texts of up to 127 bytes need no heap
-/// allocation. A null input gives a null pointer. Throws ComError on failure (E_OUTOFMEMORY,
-/// or the code made from errno when the text is not valid in the code page).
+/// UTF-16 copy of a NUL-terminated multibyte string, undecodable bytes escaped (see above).
+/// Texts of up to 127 bytes need no heap allocation. A null input gives a null pointer.
+/// Throws ComError on failure (E_OUTOFMEMORY, or the code made from errno when the text is
+/// not valid in the code page and cannot be escaped).
 class MultibyteToWide {
  public:
   explicit MultibyteToWide(const char* text);
@@ -37,8 +43,11 @@ class MultibyteToWide {
   char16_t inline_[128];
 };
 
-/// Multibyte copy (conversion code page) of a NUL-terminated UTF-16 string. Texts of up to
-/// 63 units need no heap allocation. A null input gives a null pointer. Throws ComError.
+/// Multibyte copy (conversion code page) of a NUL-terminated UTF-16 string, escapes given
+/// back as their bytes. Texts of up to 63 units need no heap allocation. A null input gives a
+/// null pointer. Throws ComError: E_OUTOFMEMORY, or the code for EILSEQ when the text holds
+/// a character the code page lacks, a lone surrogate that is no escape, or escapes whose
+/// bytes would read back as other text.
 class WideToMultibyte {
  public:
   explicit WideToMultibyte(const char16_t* text);

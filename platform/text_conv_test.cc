@@ -82,6 +82,21 @@ void ProbeUnderCurrentLocale() {
               MultibyteCharLength("\\x", 2), MultibyteCharLength(kHyouCp932, 1));
   // 0x81 is a lead byte; a space cannot follow it.
   std::printf("invalid=%08X\n", static_cast<unsigned>(CodeOfConversion("ab\x81 cd")));
+  HRESULT bstr_code = S_OK;
+  try {
+    MultibyteToBstr("ab\x81 cd");
+  } catch (const ComError& e) {
+    bstr_code = e.code();
+  }
+  std::printf("bstr_invalid=%08X\n", static_cast<unsigned>(bstr_code));
+  // Under code page 932 no surrogate stands for a byte.
+  HRESULT escape_code = S_OK;
+  try {
+    WideToMultibyte narrow(u"ab\xDC81");
+  } catch (const ComError& e) {
+    escape_code = e.code();
+  }
+  std::printf("escape=%08X\n", static_cast<unsigned>(escape_code));
 }
 
 const bool kProbed = [] {
@@ -111,12 +126,29 @@ TEST(TextConvTest, NullInputsGiveNull) {
 
 TEST(TextConvTest, Utf8PathsRoundTripThroughUtf16) {
   SkipUnlessUtf8();
-  MultibyteToWide wide("/v/clip.表ソ\xF0\x9F\x8E\xA5");
-  EXPECT_EQ(std::u16string(wide.get()), u"/v/clip.\u8868\u30BD\U0001F3A5");
-  EXPECT_STREQ(WideToMultibyte(wide).get(), "/v/clip.表ソ\xF0\x9F\x8E\xA5");
-  EXPECT_EQ(MultibyteToBstr("/v/表").value(), u"/v/\u8868");
-  EXPECT_EQ(std::u16string(MultibyteToWide("").get()), u"");
-  EXPECT_STREQ(WideToMultibyte(u"").get(), "");
+  // A byte that does not decode stands for the lone surrogate U+DC00 + byte, and comes back
+  // as that byte: a name in another encoding still names its file.
+  const struct {
+    std::string bytes;
+    std::u16string wide;
+  } cases[] = {
+      {"/v/clip.表ソ\xF0\x9F\x8E\xA5", u"/v/clip.\u8868\u30BD\U0001F3A5"},
+      {"", u""},
+      {"/v/caf\xE9.mp4", u"/v/caf\xDCE9.mp4"},                  // Latin-1
+      {"/v/\x95\x5C\x83\x5C.avi", u"/v/\xDC95\\\xDC83\\.avi"},  // CP932: 表ソ
+      {"ab\xFF", u"ab\xDCFF"},
+      {"\xC0\xAF", u"\xDCC0\xDCAF"},                            // overlong '/'
+      {"\xED\xB3\xA9", u"\xDCED\xDCB3\xDCA9"},                  // U+DCE9 written in UTF-8
+      {"表\xE8\xA1", u"\u8868\xDCE8\xDCA1"},                    // cut short at the end
+      {std::string(200, '\xC3'), std::u16string(200, 0xDCC3)},  // through the heap
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Hex(c.bytes));
+    MultibyteToWide wide(c.bytes.c_str());
+    EXPECT_EQ(Hex16(wide), Hex16(c.wide.c_str()));
+    EXPECT_EQ(MultibyteToBstr(c.bytes.c_str()).value(), c.wide);
+    EXPECT_EQ(Hex(WideToMultibyte(c.wide.c_str()).get()), Hex(c.bytes));
+  }
 }
 
 TEST(TextConvTest, LongTextsUseTheHeapAndConvertTheSame) {
@@ -150,20 +182,16 @@ TEST(TextConvTest, LongTextsUseTheHeapAndConvertTheSame) {
 
 TEST(TextConvTest, InvalidTextThrowsItsResultCode) {
   SkipUnlessUtf8();
-  EXPECT_EQ(CodeOfConversion("ab\xFF"), HresultFromErrno(EILSEQ));
-  EXPECT_EQ(CodeOfConversion(std::string(200, '\xC3').c_str()), HresultFromErrno(EILSEQ));
-  const char16_t lone_surrogate[] = {u'a', 0xD800, u'b', 0};
-  try {
-    WideToMultibyte narrow(lone_surrogate);
-    ADD_FAILURE() << "a lone surrogate converted";
-  } catch (const ComError& e) {
-    EXPECT_EQ(e.code(), HresultFromErrno(EILSEQ));
-  }
-  try {
-    MultibyteToBstr("\xFF");
-    ADD_FAILURE() << "invalid bytes made a string";
-  } catch (const ComError& e) {
-    EXPECT_EQ(e.code(), E_OUTOFMEMORY);
+  // UTF-16 that no bytes stand for: a lone surrogate that is no escape (a high one, or one
+  // for an ASCII byte), or escapes whose bytes would read back as "é".
+  const std::u16string invalid[] = {{u'a', 0xD800, u'b'}, {u'a', 0xDC2F}, {0xDCC3, 0xDCA9}};
+  for (const std::u16string& text : invalid) {
+    try {
+      WideToMultibyte narrow(text.c_str());
+      ADD_FAILURE() << Hex16(text.c_str()) << " converted to " << Hex(narrow.get());
+    } catch (const ComError& e) {
+      EXPECT_EQ(e.code(), HresultFromErrno(EILSEQ)) << Hex16(text.c_str());
+    }
   }
 }
 
@@ -218,6 +246,8 @@ TEST(TextConvTest, Cp932LocaleConvertsDoubleByteCharacters) {
   char invalid[16];
   std::snprintf(invalid, sizeof invalid, "%08X", static_cast<unsigned>(HresultFromErrno(EILSEQ)));
   EXPECT_EQ(Line(out, "invalid"), invalid);
+  EXPECT_EQ(Line(out, "escape"), invalid);
+  EXPECT_EQ(Line(out, "bstr_invalid"), "8007000E");  // E_OUTOFMEMORY
 }
 
 }  // namespace

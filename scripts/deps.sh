@@ -9,7 +9,8 @@ packages=(cmake g++ make pkg-config
   libavif-dev libjxl-dev
   libgtest-dev ffmpeg locales)
 if [ "${VGRID_TEST_DEPS:-0}" = 1 ]; then
-  packages+=(clang clang-format libclang-rt-14-dev valgrind dpkg-dev parallel)
+  packages+=(clang clang-format libclang-rt-14-dev valgrind parallel
+    dpkg-dev debhelper lintian git)
 fi
 
 missing=()

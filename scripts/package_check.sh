@@ -1,111 +1,199 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
-# Builds the Debian package with cpack and checks it as a user would receive it: its name
-# and fields, its files (and nothing else), no maintainer scripts or conffiles (so removing
-# it leaves nothing), a dependency on the package of every library the binary loads, and a
-# binary that runs from the unpacked package on a movie made here.
+# Builds the Debian source package in debian/ and checks it as a user would receive it:
+# - dpkg-buildpackage builds the source and the binary package from a copy of the tree in a
+#   temporary folder (it writes its results beside the tree it builds);
+# - lintian --pedantic finds no error and no warning in either;
+# - the binary is hardened (fortified, full RELRO, bind-now, PIE) and stripped, the package
+#   holds exactly its files, and depends on the package of every library the binary loads;
+# - apt-get installs it; vgrid and vgrid-library from it make sheets of a movie made here;
+#   apt-get purge removes it and leaves none of its files.
+# With BUILD_DIR (scripts/test.sh passes its own), the package that cpack makes from that
+# build must hold the same files. Everything the check makes is removed at its end.
 #
 #   scripts/package_check.sh [BUILD_DIR]
 #
-# With a configured BUILD_DIR (scripts/test.sh passes its own) the package is made from that
-# build; without one, the README's release build is made in build/package first.
+# It installs and purges the package with apt-get, as root or through sudo; it refuses to run
+# where a vgrid package is installed already.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build/package}
+build=${1:-}
+started=$(date +%s)
 fail() {
   echo "package check: $*" >&2
   exit 1
 }
-for tool in cpack dpkg-deb dpkg-shlibdeps objdump ffmpeg; do
-  command -v "$tool" >/dev/null || fail "$tool is missing (scripts/deps.sh installs it)"
+for tool in dpkg-buildpackage dpkg-parsechangelog dh lintian apt-get dpkg-deb readelf objdump \
+  ffmpeg parallel git; do
+  command -v "$tool" >/dev/null || fail "$tool is missing (VGRID_TEST_DEPS=1 scripts/deps.sh installs it)"
 done
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+installed() { dpkg-query -W -f='${Status}' vgrid 2>/dev/null | grep -q ' installed$'; }
+installed && fail "a vgrid package is installed on this machine; the check installs and purges its own (sudo apt-get purge vgrid first)"
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVGRID_BUILD_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" -j "$(nproc)" --target vgrid manpage >/dev/null
-version=$(sed -n 's/^project(vgrid VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-[ -n "$version" ] || fail "no version in CMakeLists.txt"
-deb=$build/vgrid_${version}_amd64.deb
-rm -f "$build"/vgrid_*.deb
-(cd "$build" && cpack -G DEB >cpack.log 2>&1) || {
-  cat "$build/cpack.log" >&2
-  fail "cpack failed"
-}
-[ -f "$deb" ] || fail "cpack made no $deb"
+# One version, one maintainer and one copyright file: the project's version, the Maintainer of
+# debian/control and doc/copyright, which the changelog and debian/copyright repeat.
+version=$(dpkg-parsechangelog -S Version)
+project_version=$(sed -n 's/^project(vgrid VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ "$version" = "$project_version" ] ||
+  fail "debian/changelog is at $version, CMakeLists.txt at $project_version"
+cmp -s doc/copyright debian/copyright || fail "debian/copyright and doc/copyright differ"
+maintainer=$(sed -n 's/^Maintainer: *//p' debian/control)
+[ "$(dpkg-parsechangelog -S Maintainer)" = "$maintainer" ] ||
+  fail "debian/changelog is signed by '$(dpkg-parsechangelog -S Maintainer)', not the Maintainer '$maintainer'"
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+cleanup() {
+  if installed; then "${sudo[@]}" apt-get purge -y -qq vgrid >/dev/null 2>&1 || true; fi
+  rm -rf "$work"
+  if [ -n "$build" ]; then rm -rf "$build"/vgrid_*.deb "$build/_CPack_Packages" "$build/cpack.log"; fi
+}
+trap cleanup EXIT
+chmod 755 "$work"  # apt reads the package as its own user
 
-# The control fields, and no maintainer scripts or conffiles.
-field() { dpkg-deb -f "$deb" "$1"; }
-[ "$(field Package)" = vgrid ] || fail "Package is '$(field Package)'"
-[ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)', not $version"
-[ "$(field Architecture)" = amd64 ] || fail "Architecture is '$(field Architecture)'"
-[ -n "$(field Maintainer)" ] && [ -n "$(field Description)" ] || fail "no Maintainer or Description"
-control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '^$' | sort | tr '\n' ' ')
-[ "$control" = "control md5sums " ] || fail "control archive holds: $control"
+# The tree as git knows it (tracked files, and new ones not ignored), without build folders.
+src=$work/vgrid-$version
+mkdir "$src"
+git ls-files -z --cached --others --exclude-standard |
+  while IFS= read -r -d '' f; do [ -e "$f" ] || [ -L "$f" ] && printf '%s\0' "$f"; done |
+  tar --null -T - -cf - | tar -xf - -C "$src"
+(cd "$src" && dpkg-buildpackage -us -uc -j"$(nproc)" >"$work/build.log" 2>&1) || {
+  tail -n 40 "$work/build.log" >&2
+  fail "dpkg-buildpackage failed (the last lines of its log above)"
+}
+built=$(date +%s)
+changes=$work/vgrid_${version}_amd64.changes
+deb=$work/vgrid_${version}_amd64.deb
+for made in "$changes" "$deb" "$work/vgrid_$version.dsc"; do
+  [ -f "$made" ] || fail "dpkg-buildpackage made no $made"
+done
+
+# lintian: every error and warning fails; the rest is shown. (debian/source/lintian-overrides
+# sets aside a false finding, and says why.)
+lintian --pedantic --fail-on error,warning "$changes" >"$work/lintian.log" 2>&1 || {
+  cat "$work/lintian.log" >&2
+  fail "lintian found errors or warnings (above)"
+}
+sed 's/^/lintian: /' "$work/lintian.log"
 
 # The files: exactly these, owned by root, with Debian's modes.
 dpkg-deb -c "$deb" | awk '{print $1, $2, $6}' | sort -k3 >"$work/contents"
-cat >"$work/expected" <<'EOF'
+sort -k3 >"$work/expected" <<'EOF'
+drwxr-xr-x root/root ./
 drwxr-xr-x root/root ./usr/
 drwxr-xr-x root/root ./usr/bin/
 -rwxr-xr-x root/root ./usr/bin/vgrid
+-rwxr-xr-x root/root ./usr/bin/vgrid-library
 drwxr-xr-x root/root ./usr/share/
 drwxr-xr-x root/root ./usr/share/doc/
 drwxr-xr-x root/root ./usr/share/doc/vgrid/
+-rw-r--r-- root/root ./usr/share/doc/vgrid/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/vgrid/copyright
 drwxr-xr-x root/root ./usr/share/man/
 drwxr-xr-x root/root ./usr/share/man/man1/
+-rw-r--r-- root/root ./usr/share/man/man1/vgrid-library.1.gz
 -rw-r--r-- root/root ./usr/share/man/man1/vgrid.1.gz
 EOF
-sort -k3 -o "$work/expected" "$work/expected"
 diff -u "$work/expected" "$work/contents" >&2 || fail "unexpected package contents (above)"
+# No maintainer scripts or configuration files: removing the package leaves nothing.
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '^$' | sort | tr '\n' ' ')
+[ "$control" = "control md5sums " ] || fail "the control archive holds: $control"
 
+# The binary: hardened by dpkg-buildflags and stripped by debhelper.
 root=$work/root
-dpkg -x "$deb" "$root"
+dpkg-deb -x "$deb" "$root"
 bin=$root/usr/bin/vgrid
-objdump -h "$bin" | grep -q '\.debug_info' && fail "the binary is not stripped"
-gzip -t "$root/usr/share/man/man1/vgrid.1.gz" || fail "the manual page is not gzipped"
-zcat "$root/usr/share/man/man1/vgrid.1.gz" | head -1 | grep -q "^\.TH VGRID 1 .*\"vgrid $version\"" ||
-  fail "the manual page does not carry version $version"
-grep -q '^Files: \*' "$root/usr/share/doc/vgrid/copyright" || fail "copyright file is not DEP-5"
+readelf -h "$bin" | grep -q 'Type: *DYN' || fail "the binary is not position-independent"
+readelf -lW "$bin" | grep -q GNU_RELRO || fail "the binary has no RELRO segment"
+readelf -dW "$bin" | grep -Eq 'BIND_NOW|FLAGS_1.* NOW' || fail "the binary is not linked with -z now"
+objdump -T "$bin" | grep -q '__[a-z_]*_chk' || fail "the binary calls no fortified function"
+objdump -h "$bin" | grep -Eq '\.(debug_info|symtab)' && fail "the binary is not stripped"
+for page in vgrid vgrid-library; do
+  zcat "$root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH [A-Z-]* 1 .*\"vgrid $version\"" ||
+    fail "the manual page of $page does not carry version $version"
+done
 
 # Dependencies: the package of every library the binary asks for is a versioned dependency,
 # and nothing else is (they come from dpkg-shlibdeps, not from a list kept by hand).
-depends=$(field Depends)
-declare -A wanted=()
-for lib in $(objdump -p "$bin" | awk '$1 == "NEEDED" {print $2}'); do
-  owner=$(dpkg -S "*/x86_64-linux-gnu/$lib" 2>/dev/null | grep -v -- "-dev:" | head -1 | cut -d: -f1)
-  [ -n "$owner" ] || fail "no installed package holds $lib"
-  wanted[$owner]=1
-  echo "$depends" | tr ',' '\n' | awk -v p="$owner" '$1 == p && $2 == "(>="' | grep -q . ||
-    fail "$lib ($owner) is not a versioned dependency: $depends"
-done
-for dep in $(echo "$depends" | sed 's/ ([^)]*)//g; s/,/ /g'); do
-  [ -n "${wanted[$dep]:-}" ] || fail "$dep is a dependency but the binary loads none of its libraries"
-done
-if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
-  # apt can resolve every dependency from this machine's sources (a simulation).
-  apt-get install -s "$(realpath "$deb")" >"$work/apt.log" 2>&1 || {
-    cat "$work/apt.log" >&2
-    fail "apt-get cannot install the package"
+check_depends() {
+  local package=$1 binary=$2 depends owner lib dep
+  depends=$(dpkg-deb -f "$package" Depends)
+  declare -A wanted=()
+  for lib in $(objdump -p "$binary" | awk '$1 == "NEEDED" {print $2}'); do
+    owner=$(dpkg -S "*/x86_64-linux-gnu/$lib" 2>/dev/null | grep -v -- "-dev:" | head -1 | cut -d: -f1)
+    [ -n "$owner" ] || fail "no installed package holds $lib"
+    wanted[$owner]=1
+    echo "$depends" | tr ',' '\n' | awk -v p="$owner" '$1 == p && $2 == "(>="' | grep -q . ||
+      fail "$lib ($owner) is not a versioned dependency of $(basename "$package"): $depends"
+  done
+  for dep in $(echo "$depends" | sed 's/ ([^)]*)//g; s/,/ /g'); do
+    [ -n "${wanted[$dep]:-}" ] || fail "$dep is a dependency of $(basename "$package") but the binary loads none of its libraries"
+  done
+}
+check_depends "$deb" "$bin"
+
+# The cpack package of BUILD_DIR holds the same files.
+if [ -n "$build" ]; then
+  command -v cpack >/dev/null || fail "cpack is missing"
+  cmake --build "$build" -j "$(nproc)" --target vgrid manpage >/dev/null
+  rm -f "$build"/vgrid_*.deb
+  (cd "$build" && cpack -G DEB >cpack.log 2>&1) || {
+    cat "$build/cpack.log" >&2
+    fail "cpack failed"
   }
+  cpack_deb=$build/vgrid_${version}_amd64.deb
+  [ -f "$cpack_deb" ] || fail "cpack made no $cpack_deb"
+  # (cpack lists no entry for the archive's root folder.)
+  dpkg-deb -c "$cpack_deb" | awk '{print $1, $2, $6}' | sort -k3 >"$work/cpack-contents"
+  grep -v ' \./$' "$work/contents" | diff -u - "$work/cpack-contents" >&2 ||
+    fail "the cpack package holds other files than the source package (above)"
+  dpkg-deb -x "$cpack_deb" "$work/cpack-root"
+  check_depends "$cpack_deb" "$work/cpack-root/usr/bin/vgrid"
 fi
 
-# The unpacked binary makes sheets, and refuses to overwrite them.
+# Installed with apt-get: both commands work from the PATH on a movie made here.
+"${sudo[@]}" apt-get install -y -qq "$deb" >"$work/apt.log" 2>&1 || {
+  cat "$work/apt.log" >&2
+  fail "apt-get cannot install the package"
+}
+installed || fail "apt-get install left vgrid not installed"
+dpkg -L vgrid | grep -v '^/\.$' | sort >"$work/installed-files"
+lib=$work/library
+mkdir -p "$lib/new *releases"
 ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i testsrc=size=96x64:rate=10 \
-  -frames:v 20 -c:v ffv1 "$work/movie.mkv"
-run() { LC_ALL=C.UTF-8 "$bin" "$@" >"$work/out" 2>&1; }
-run -c=2 -r=2 "$work/movie.mkv" || fail "vgrid from the package failed: $(cat "$work/out")"
-[ "$(head -c 2 "$work/movie.jpg" | od -An -tx1 | tr -d ' ')" = ffd8 ] || fail "no JPEG written"
-before=$(stat -c '%s %Y' "$work/movie.jpg")
-run -c=2 -r=2 "$work/movie.mkv" || fail "a second run did not end with 0"
-[ "$(stat -c '%s %Y' "$work/movie.jpg")" = "$before" ] || fail "the sheet was rewritten"
-run -f:image/avif "$work/movie.mkv" "$work/movie.avif" || fail "no AVIF: $(cat "$work/out")"
-[ "$(head -c 12 "$work/movie.avif" | tail -c 8)" = ftypavif ] || fail "not an AVIF file"
+  -frames:v 20 -c:v ffv1 "$lib/movie.mkv"
+cp "$lib/movie.mkv" "$lib/new *releases/a*b.mkv"
+# Only what the package installed is on the PATH; parallel keeps its settings in HOME.
+run() { env -i PATH=/usr/bin:/bin HOME="$work" LC_ALL=C.UTF-8 "$@" >"$work/out" 2>&1; }
+run vgrid -c=2 -r=2 "$lib/movie.mkv" "$work/sheet.jpg" || fail "vgrid failed: $(cat "$work/out")"
+[ "$(head -c 2 "$work/sheet.jpg" | od -An -tx1 | tr -d ' ')" = ffd8 ] || fail "vgrid wrote no JPEG"
+before=$(stat -c '%s %Y' "$work/sheet.jpg")
+run vgrid -c=2 -r=2 "$lib/movie.mkv" "$work/sheet.jpg" || fail "a second run did not end with 0"
+[ "$(stat -c '%s %Y' "$work/sheet.jpg")" = "$before" ] || fail "the sheet was rewritten"
 rc=0
-run -x=1 "$work/movie.mkv" || rc=$?
+run vgrid -x=1 "$lib/movie.mkv" || rc=$?
 [ "$rc" -eq 2 ] || fail "a bad option ended with $rc, not 2"
-echo "package check: $deb is sound ($(du -k "$deb" | cut -f1) KiB; depends on $(echo "$depends" | tr ',' '\n' | wc -l) packages)"
+run vgrid -f:image/avif "$lib/movie.mkv" "$work/sheet.avif" || fail "no AVIF: $(cat "$work/out")"
+[ "$(head -c 12 "$work/sheet.avif" | tail -c 8)" = ftypavif ] || fail "vgrid wrote no AVIF"
+run vgrid-library "$lib" -c=2 -r=1 -f:p || fail "vgrid-library failed: $(cat "$work/out")"
+for sheet in "$lib/movie.mkv.png" "$lib/new *releases/a*b.mkv.png"; do
+  [ "$(head -c 4 "$sheet" | tail -c 3)" = PNG ] || fail "vgrid-library wrote no $sheet"
+done
+
+# Purged: nothing of it is left but the folders other packages share.
+"${sudo[@]}" apt-get purge -y -qq vgrid >"$work/apt.log" 2>&1 || {
+  cat "$work/apt.log" >&2
+  fail "apt-get cannot purge the package"
+}
+installed && fail "vgrid is still installed after the purge"
+dpkg-query -W vgrid >/dev/null 2>&1 && fail "dpkg still knows vgrid after the purge"
+while IFS= read -r path; do
+  [ -e "$path" ] || continue
+  [ -d "$path" ] && dpkg-query -S "$path" >/dev/null 2>&1 && continue
+  fail "$path is left after the purge"
+done <"$work/installed-files"
+
+echo "package check: vgrid $version is sound ($(du -k "$deb" | cut -f1) KiB; depends on" \
+  "$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | wc -l) packages; built in $((built - started)) s," \
+  "checked in $(($(date +%s) - built)) s)"

@@ -265,7 +265,7 @@ TEST_F(DestinationSafetyTest, LibraryThroughGnuParallelGetsEachSheetOnceAndReRun
     options.timeout_seconds = 120;
     const RunResult r = RunBinary(
         parallel,
-        {"-0", "-j4", "--joblog", joblog, VgridBinaryPath(), "-c=2", "-r=2", "{}", "{}.jpg"},
+        {"-0", "-j4", "-q", "--joblog", joblog, VgridBinaryPath(), "-c=2", "-r=2", "{}", "*.jpg"},
         options);
     EXPECT_EQ(r.exit_code, 2) << "parallel counts the failed jobs\n" << r.err;
     // Exit value of each job, by its place in the list (the joblog's Seq column).
@@ -307,13 +307,14 @@ TEST_F(DestinationSafetyTest, LibraryThroughGnuParallelGetsEachSheetOnceAndReRun
   EXPECT_TRUE(after == before);
 
   // scripts/library.sh over a folder tree: a movie in a sub-folder gets its sheet beside it,
-  // named after its whole name with the extension of the format; a sheet that exists stays as
-  // it is; a broken movie is the one failure; a file that is not a movie by its name is never
-  // handed to vgrid (it would be a second failure).
+  // named after its whole name with the extension of the format, a '*' in the folder's name
+  // notwithstanding; a sheet that exists stays as it is; a broken movie is the one failure,
+  // its diagnostic passed on and its name in the closing summary; a file that is not a movie
+  // by its name is never handed to vgrid (it would be a second failure).
   const std::string script =
       std::filesystem::path(__FILE__).parent_path().parent_path() / "scripts/library.sh";
   ASSERT_EQ(access(script.c_str(), R_OK), 0) << script;
-  const std::string tree = work.File("tree"), sub = tree + "/sub dir";
+  const std::string tree = work.File("tree"), sub = tree + "/sub *dir";
   ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
   ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
   ASSERT_TRUE(std::filesystem::copy_file(movie_, sub + "/new.MKV"));
@@ -326,9 +327,13 @@ TEST_F(DestinationSafetyTest, LibraryThroughGnuParallelGetsEachSheetOnceAndReRun
   const RunResult r = RunBinary("/bin/bash", {script, tree, "-c=2", "-r=2", "-f:p"}, options);
   EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
   EXPECT_EQ(r.out, "");
-  EXPECT_TRUE(IsOneLine(r.err)) << r.err;
+  const std::string summary = "library.sh: 1 of 3 movies failed:\n  " + tree + "/bad.avi\n";
+  ASSERT_TRUE(r.err.ends_with(summary)) << r.err;
+  // The failed movie's own line comes through, naming it.
+  EXPECT_EQ(r.err.rfind(tree + "/bad.avi: ", 0), 0u) << r.err;
+  EXPECT_TRUE(IsOneLine(r.err.substr(0, r.err.size() - summary.size()))) << r.err;
   EXPECT_EQ(DirectoryEntries(tree), (std::vector<std::string>{"bad.avi", "notes.txt", "old.mkv",
-                                                              "old.mkv.png", "sub dir"}));
+                                                              "old.mkv.png", "sub *dir"}));
   EXPECT_EQ(ReadFileBytes(tree + "/old.mkv.png"), "someone else's");
   EXPECT_EQ(DirectoryEntries(sub), (std::vector<std::string>{"new.MKV", "new.MKV.png"}));
   EXPECT_EQ(ReadFileBytes(sub + "/new.MKV.png").substr(0, 4), "\x89PNG");

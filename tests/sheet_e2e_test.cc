@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -23,7 +25,11 @@ class SheetEndToEnd : public testing::Test {
     if (!VgridBinaryAvailable()) GTEST_SKIP() << "VGRID_BINARY is not set";
   }
 
-  RunResult Vgrid(const std::vector<std::string>& args) { return RunVgrid(args); }
+  RunResult Vgrid(const std::vector<std::string>& args, const std::string& locale = "C.UTF-8") {
+    VgridRunBounds bounds;
+    bounds.set_env = {"LC_ALL=" + locale};
+    return RunVgrid(args, bounds);
+  }
 
   static std::string Movie(const FixtureSpec& spec) {
     std::string error;
@@ -93,6 +99,25 @@ TEST_F(SheetEndToEnd, PrintsTheEchoAndOneMarkPerCell) {
   EXPECT_EQ(img.format, "jpeg");
   EXPECT_EQ(img.width, 3 * 16);
   EXPECT_EQ(img.height, 2 * 12);
+}
+
+// On Linux a name is bytes: a movie named in Latin-1 (from an old disk, a Windows share)
+// opens under a UTF-8 locale and under the C locale, and the sheet named after it keeps the
+// byte that is no UTF-8.
+TEST_F(SheetEndToEnd, AMovieNamedInAnotherEncodingGetsItsSheetByteForByte) {
+  const std::string fixture = Movie(NumberedMovie());
+  for (const char* locale : {"C.UTF-8", "C"}) {
+    SCOPED_TRACE(locale);
+    TempDir dir;
+    const std::string movie = dir.File("caf\xE9.mkv"), sheet = dir.File("caf\xE9.jpg");
+    ASSERT_TRUE(std::filesystem::copy_file(fixture, movie));
+    RunResult r = Vgrid({"-c=2", "-r=1", movie}, locale);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "src: " + movie + "\r\ndst: " + sheet +
+                         "\r\ncolumn: 2\r\nrows: 1\r\nOO\r\n\r\ncomplete\n");
+    EXPECT_EQ(ReadImageFile(sheet).format, "jpeg");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+  }
 }
 
 TEST_F(SheetEndToEnd, DefaultCellsAreATenthOfTheVideo) {
