@@ -23,6 +23,7 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "frames/av_handles.h"
 #include "frames/display_geometry.h"
 #include "frames/frame_convert.h"
 #include "frames/frame_filter.h"
@@ -30,26 +31,6 @@ extern "C" {
 #include "platform/text_conv.h"
 
 namespace {
-
-struct FormatCloser {
-  void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
-};
-struct CodecCloser {
-  void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* p) const { av_frame_free(&p); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct DictFreer {
-  void operator()(AVDictionary* p) const { av_dict_free(&p); }
-};
-using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
 
 // A grab that has fed this many packets of its stream to the decoder without getting a
 // picture gives up: the stream is broken beyond what seeking around can mend.
@@ -76,26 +57,11 @@ constexpr size_t kRecentlySent = 16;
 // Pictures this large (4K UHD) are decoded by one detector with the codec's threads.
 constexpr int64_t kLargePicturePixels = int64_t{3840} * 2160;
 
-std::string AvErrorText(int rc) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(rc, text, sizeof text);
-  return text;
-}
-
-// System errors keep their number; anything else the libraries report is a file they
-// cannot read as a movie (or, for a grab, a failure of the grab).
-HRESULT FromAvError(int rc, HRESULT otherwise) {
-  if (rc == AVERROR(ENOMEM)) return E_OUTOFMEMORY;
-  if (rc < 0 && -rc < 4096) return HresultFromErrno(-rc);
-  return otherwise;
-}
-
 int ClockwiseRotation(const AVStream* st) {
-  size_t size = 0;
-  const uint8_t* matrix = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &size);
-  if (matrix == nullptr || size < 9 * sizeof(int32_t)) return 0;
+  const int32_t* matrix = StreamDisplayMatrix(st);
+  if (matrix == nullptr) return 0;
   // The matrix gives the counter-clockwise angle; a player turns the picture back by it.
-  const double angle = -av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
+  const double angle = -av_display_rotation_get(matrix);
   if (std::isnan(angle)) return 0;
   int quarter = static_cast<int>(std::lround(angle / 90.0)) % 4;
   if (quarter < 0) quarter += 4;
@@ -536,7 +502,7 @@ int64_t FfmpegMediaDet::State::FramePts(const AVFrame* f) {
   if (pts == AV_NOPTS_VALUE) {
     // No timestamp: one frame duration after the previous frame.
     AVStream* st = Stream(video);
-    int64_t step = f->pkt_duration > 0 ? f->pkt_duration : 0;
+    int64_t step = std::max<int64_t>(FrameDuration(f), 0);
     if (step == 0 && st->avg_frame_rate.num > 0)
       step = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(st->avg_frame_rate), st->time_base));
     if (last_pts != AV_NOPTS_VALUE) return last_pts + std::max<int64_t>(step, 1);
@@ -1147,7 +1113,7 @@ HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
   // of their own (which inherits the whitelist) by a whitelist that names no protocol.
   AVDictionary* raw_options = nullptr;
   av_dict_set(&raw_options, "protocol_whitelist", "none", 0);
-  std::unique_ptr<AVDictionary, DictFreer> options(raw_options);
+  DictPtr options(raw_options);
   AVFormatContext* raw = avformat_alloc_context();
   if (raw == nullptr) return s.Fail(E_OUTOFMEMORY, "out of memory");
   raw->pb = input->pb();
