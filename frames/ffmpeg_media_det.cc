@@ -4,15 +4,9 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/display.h>
 }
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
@@ -25,8 +19,10 @@ extern "C" {
 
 #include "frames/av_handles.h"
 #include "frames/display_geometry.h"
+#include "frames/file_input.h"
 #include "frames/frame_convert.h"
 #include "frames/frame_filter.h"
+#include "frames/hevc_nal.h"
 #include "platform/imaging.h"
 #include "platform/text_conv.h"
 
@@ -57,78 +53,10 @@ constexpr size_t kRecentlySent = 16;
 // Pictures this large (4K UHD) are decoded by one detector with the codec's threads.
 constexpr int64_t kLargePicturePixels = int64_t{3840} * 2160;
 
-int ClockwiseRotation(const AVStream* st) {
-  const int32_t* matrix = StreamDisplayMatrix(st);
-  if (matrix == nullptr) return 0;
-  // The matrix gives the counter-clockwise angle; a player turns the picture back by it.
-  const double angle = -av_display_rotation_get(matrix);
-  if (std::isnan(angle)) return 0;
-  int quarter = static_cast<int>(std::lround(angle / 90.0)) % 4;
-  if (quarter < 0) quarter += 4;
-  return quarter * 90;
-}
-
-struct Geometry {
-  int rotation = 0;   // clockwise degrees a player turns the decoded picture by
-  int display_w = 0;  // the size a player shows
-  int display_h = 0;
-};
-
-// A pixel shape no player would honour (wider than 16:1 or narrower than 1:16) is a damaged
-// or hostile header: such pixels are taken for square.
-AVRational HonouredPixelShape(AVRational sar) {
-  if (sar.num > 0 && sar.den > 0 &&
-      (int64_t{sar.num} > int64_t{16} * sar.den || int64_t{sar.den} > int64_t{16} * sar.num))
-    return AVRational{1, 1};
-  return sar;
-}
-
-Geometry GeometryOf(const AVStream* st) {
-  Geometry g;
-  const AVCodecParameters* par = st->codecpar;
-  AVRational sar = st->sample_aspect_ratio;
-  if (sar.num <= 0 || sar.den <= 0) sar = par->sample_aspect_ratio;
-  sar = HonouredPixelShape(sar);
-  int64_t w = par->width;
-  // Non-square pixels: a player stretches the width, the height stays.
-  if (sar.num > 0 && sar.den > 0 && sar.num != sar.den)
-    w = std::clamp<int64_t>(av_rescale(par->width, sar.num, sar.den), 1, 1 << 16);
-  g.rotation = ClockwiseRotation(st);
-  const bool sideways = g.rotation == 90 || g.rotation == 270;
-  g.display_w = static_cast<int>(sideways ? par->height : w);
-  g.display_h = static_cast<int>(sideways ? w : par->height);
-  return g;
-}
-
 bool IsVideo(const AVStream* st) {
   // Cover art is stored as a one-picture video stream; it is no movie.
   return st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
          !(st->disposition & AV_DISPOSITION_ATTACHED_PIC);
-}
-
-// The size a player shows the decoded picture `f` at. A picture of the stream's coded size
-// and pixel shape has the stream's geometry; another one (a broadcast that switches between
-// 16:9 and 4:3 by its size or only by its pixel shape) is shown at its own, unless the
-// container states a pixel shape of its own, which then holds for every picture.
-Geometry FrameGeometry(const AVStream* st, const AVFrame* f) {
-  Geometry g = GeometryOf(st);
-  const AVCodecParameters* par = st->codecpar;
-  auto valid = [](AVRational r) { return r.num > 0 && r.den > 0; };
-  auto or_square = [&](AVRational r) { return valid(r) ? r : AVRational{1, 1}; };
-  const AVRational stream_sar = HonouredPixelShape(or_square(par->sample_aspect_ratio));
-  AVRational sar = HonouredPixelShape(or_square(f->sample_aspect_ratio));
-  if (f->width <= 0 || f->height <= 0 ||
-      (f->width == par->width && f->height == par->height && av_cmp_q(sar, stream_sar) == 0))
-    return g;
-  if (valid(st->sample_aspect_ratio) && av_cmp_q(st->sample_aspect_ratio, stream_sar) != 0)
-    sar = HonouredPixelShape(st->sample_aspect_ratio);
-  int64_t w = f->width;
-  if (sar.num != sar.den)
-    w = std::clamp<int64_t>(av_rescale(f->width, sar.num, sar.den), 1, 1 << 16);
-  const bool sideways = g.rotation == 90 || g.rotation == 270;
-  g.display_w = static_cast<int>(sideways ? f->height : w);
-  g.display_h = static_cast<int>(sideways ? w : f->height);
-  return g;
 }
 
 // Stream ticks of one frame at the stream's frame rate; 0 when it states none.
@@ -147,143 +75,6 @@ int64_t SecondsToTicks(double seconds, AVRational tb) {
   if (!(ticks > -kLimit)) return -(int64_t{1} << 62);
   if (!(ticks < kLimit)) return int64_t{1} << 62;
   return static_cast<int64_t>(ticks);
-}
-
-// Whether an HEVC packet holds only sub-layer non-reference pictures (no other picture ever
-// predicts from them) and no parameter sets, so that leaving it out of the decoder changes
-// nothing but the absence of that picture. `length_size` is the NAL length field of the
-// hvcC layout, or 0 for start codes. Anything unclear counts as needed.
-bool HevcPacketIsDisposable(const uint8_t* data, int size, int length_size) {
-  bool any_picture = false;
-  int pos = 0;
-  while (pos < size) {
-    int nal_start, nal_size;
-    if (length_size > 0) {
-      if (pos + length_size > size) return false;
-      int64_t len = 0;
-      for (int i = 0; i < length_size; ++i) len = (len << 8) | data[pos + i];
-      nal_start = pos + length_size;
-      if (len < 2 || len > size - nal_start) return false;
-      nal_size = static_cast<int>(len);
-      pos = nal_start + nal_size;
-    } else {
-      // Find the next start code, then the one after it.
-      int sc = pos;
-      while (sc + 2 < size && !(data[sc] == 0 && data[sc + 1] == 0 && data[sc + 2] == 1)) ++sc;
-      if (sc + 2 >= size) break;
-      nal_start = sc + 3;
-      int end = nal_start;
-      while (end + 2 < size && !(data[end] == 0 && data[end + 1] == 0 && data[end + 2] == 1)) ++end;
-      if (end + 2 >= size) end = size;
-      nal_size = end - nal_start;
-      pos = end;
-      if (nal_size < 2) continue;
-    }
-    const int type = (data[nal_start] >> 1) & 0x3F;
-    if (type < 32) {
-      // Pictures of types 0, 2, .. 14 are sub-layer non-reference; odd ones and IRAPs are not.
-      if (type > 14 || (type & 1) != 0) return false;
-      any_picture = true;
-    } else if (type <= 34) {
-      return false;  // VPS, SPS, PPS
-    }
-  }
-  return any_picture;
-}
-
-// The movie file, opened once and read through this descriptor only: what was checked to be
-// a regular file is what the demuxer reads, even if the name is replaced meanwhile (by a FIFO
-// that would block a second open, say).
-class FileInput {
- public:
-  // Opens `name` without blocking; anything but a regular file is refused.
-  static HRESULT Open(const std::string& name, std::unique_ptr<FileInput>* out,
-                      std::string* error) {
-    const int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-      const int e = errno;
-      *error = std::strerror(e);
-      return HresultFromErrno(e);
-    }
-    std::unique_ptr<FileInput> input(new (std::nothrow) FileInput(fd));
-    if (!input) {
-      close(fd);
-      *error = "out of memory";
-      return E_OUTOFMEMORY;
-    }
-    struct stat info;
-    if (fstat(fd, &info) != 0) {
-      const int e = errno;
-      *error = std::strerror(e);
-      return HresultFromErrno(e);
-    }
-    if (S_ISDIR(info.st_mode)) {
-      *error = std::strerror(EISDIR);
-      return HresultFromErrno(EISDIR);
-    }
-    if (!S_ISREG(info.st_mode)) {
-      *error = "not a regular file";
-      return VFW_E_INVALID_FILE_FORMAT;
-    }
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    constexpr int kBufferSize = 32 << 10;
-    auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
-    if (buffer != nullptr)
-      input->pb_ = avio_alloc_context(buffer, kBufferSize, 0, input.get(), &Read, nullptr, &Seek);
-    if (input->pb_ == nullptr) {
-      av_free(buffer);
-      *error = "out of memory";
-      return E_OUTOFMEMORY;
-    }
-    *out = std::move(input);
-    return S_OK;
-  }
-
-  ~FileInput() {
-    if (pb_ != nullptr) av_freep(&pb_->buffer);
-    avio_context_free(&pb_);
-    close(fd_);
-  }
-  FileInput(const FileInput&) = delete;
-  FileInput& operator=(const FileInput&) = delete;
-
-  AVIOContext* pb() const { return pb_; }
-
- private:
-  explicit FileInput(int fd) : fd_(fd) {}
-
-  static int Read(void* opaque, uint8_t* buf, int size) {
-    const int fd = static_cast<FileInput*>(opaque)->fd_;
-    for (;;) {
-      const ssize_t n = read(fd, buf, static_cast<size_t>(size));
-      if (n > 0) return static_cast<int>(n);
-      if (n == 0) return AVERROR_EOF;
-      if (errno != EINTR) return AVERROR(errno);
-    }
-  }
-
-  static int64_t Seek(void* opaque, int64_t offset, int whence) {
-    const int fd = static_cast<FileInput*>(opaque)->fd_;
-    if (whence & AVSEEK_SIZE) {
-      struct stat info;
-      return fstat(fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : AVERROR(errno);
-    }
-    const off_t at = lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
-    return at < 0 ? AVERROR(errno) : static_cast<int64_t>(at);
-  }
-
-  int fd_;
-  AVIOContext* pb_ = nullptr;
-};
-
-constexpr const char* kRefersToOtherFiles = "a playlist or reference to other files";
-
-// The demuxer's way to open a file of its own: refused, and noted in the flag (a bool) the
-// context's opaque points to.
-int RefuseNestedOpen(AVFormatContext* s, AVIOContext**, const char*, int, AVDictionary**) {
-  *static_cast<bool*>(s->opaque) = true;
-  return AVERROR(EPERM);
 }
 
 }  // namespace
@@ -332,8 +123,6 @@ struct FfmpegMediaDet::State {
   // decoding times, which B-frames put a few frames earlier. As long as `keyframes`.
   std::vector<int64_t> key_shift;
   std::vector<bool> indexed;  // which streams have their keyframes listed; as long, too
-  // A demuxer asked to open another file (a playlist, a reference); it was refused.
-  bool nested_open_refused = false;
   // The stream proved unreadable from this time on (-infinity: the decoder could not even
   // open on it): a grab there failed after reading to the end of the file, and every later
   // one would read the same bytes to the same end. They fail at once with the same cause.
@@ -425,11 +214,8 @@ HRESULT FfmpegMediaDet::State::OpenDecoder(int index) {
   dec = std::move(ctx);
   video = index;
   hevc_length_size = -1;
-  if (st->codecpar->codec_id == AV_CODEC_ID_HEVC) {
-    const uint8_t* x = st->codecpar->extradata;
-    hevc_length_size =
-        (x != nullptr && st->codecpar->extradata_size >= 23 && x[0] == 1) ? (x[21] & 3) + 1 : 0;
-  }
+  if (st->codecpar->codec_id == AV_CODEC_ID_HEVC)
+    hevc_length_size = HevcLengthFieldSize(st->codecpar->extradata, st->codecpar->extradata_size);
   // The first frame decoded from the start is time 0.
   if (HRESULT hr = SeekTo(0, SeekMode::kStart); Failed(hr)) return hr;
   if (HRESULT hr = Advance(std::numeric_limits<int64_t>::min()); Failed(hr)) return hr;
@@ -929,20 +715,16 @@ HRESULT FfmpegMediaDet::State::GrabAt(double seconds, double tolerance) {
 }
 
 HRESULT FfmpegMediaDet::State::Deliver(std::int32_t width, std::int32_t height, uint8_t* out) {
-  const Geometry g = GeometryOf(Stream(video));
+  const DisplayGeometry g = GeometryOf(Stream(video));
   // A picture of another shape than the stream's keeps its own aspect inside the size asked
   // for; the record's header tells the size delivered.
-  const Geometry own = FrameGeometry(Stream(video), shown.get());
-  if (own.display_w != g.display_w || own.display_h != g.display_h) {
-    // Never less than one pixel either way.
-    const FittedSize fit = FitInto(own.display_w, own.display_h, width, height);
-    width = static_cast<std::int32_t>(std::max<int64_t>(fit.width, 1));
-    height = static_cast<std::int32_t>(std::max<int64_t>(fit.height, 1));
-  }
+  const FittedSize size =
+      DeliveredSize(g, FrameGeometry(Stream(video), shown.get()), width, height);
+  width = static_cast<std::int32_t>(size.width);
+  height = static_cast<std::int32_t>(size.height);
   std::string why;
-  const bool sideways = g.rotation == 90 || g.rotation == 270;
-  const AVFrame* picture = filter.Apply(shown.get(), Stream(video), sideways ? height : width,
-                                        sideways ? width : height);
+  const AVFrame* picture = filter.Apply(shown.get(), Stream(video), g.Sideways() ? height : width,
+                                        g.Sideways() ? width : height);
   if (!convert.Convert(picture, g.rotation, width, height, out, &why))
     return Fail(E_FAIL, std::move(why));
   return S_OK;
@@ -1088,7 +870,6 @@ HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
   s.keyframes.clear();
   s.key_shift.clear();
   s.indexed.clear();
-  s.nested_open_refused = false;
   s.unreadable_stream = -1;
   if (path == nullptr) return s.Fail(E_POINTER, "no file name");
   std::string name;
@@ -1109,26 +890,22 @@ HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
   // "file:" keeps a name with a colon from being taken for a protocol. The movie is this one
   // file, read through `input`, which needs no protocol: a playlist (concat, HLS) or any
   // other demuxer that would open further files itself is refused every one of them, those
-  // that open through the context's io_open by RefuseNestedOpen, those that open a context
-  // of their own (which inherits the whitelist) by a whitelist that names no protocol.
-  AVDictionary* raw_options = nullptr;
-  av_dict_set(&raw_options, "protocol_whitelist", "none", 0);
-  DictPtr options(raw_options);
+  // that open through the context by FileInput::Confine, those that open a context of their
+  // own (which inherits the whitelist) by options that name no protocol.
+  DictPtr options = FileInput::NoProtocolOptions();
   AVFormatContext* raw = avformat_alloc_context();
   if (raw == nullptr) return s.Fail(E_OUTOFMEMORY, "out of memory");
-  raw->pb = input->pb();
-  raw->opaque = &s.nested_open_refused;
-  raw->io_open = &RefuseNestedOpen;
-  raw_options = options.release();
+  input->Confine(raw);
+  AVDictionary* raw_options = options.release();
   // On failure the context is freed; the reading stays with `input`.
   int rc = avformat_open_input(&raw, ("file:" + name).c_str(), nullptr, &raw_options);
   options.reset(raw_options);
-  if (rc < 0 && s.nested_open_refused)
+  if (rc < 0 && input->NestedOpenRefused())
     return s.Fail(VFW_E_INVALID_FILE_FORMAT, kRefersToOtherFiles);
   if (rc < 0) return s.Fail(FromAvError(rc, VFW_E_INVALID_FILE_FORMAT), AvErrorText(rc));
   FormatPtr fmt(raw);
   rc = avformat_find_stream_info(fmt.get(), nullptr);
-  if (s.nested_open_refused) return s.Fail(VFW_E_INVALID_FILE_FORMAT, kRefersToOtherFiles);
+  if (input->NestedOpenRefused()) return s.Fail(VFW_E_INVALID_FILE_FORMAT, kRefersToOtherFiles);
   if (rc < 0) return s.Fail(FromAvError(rc, VFW_E_INVALID_FILE_FORMAT), AvErrorText(rc));
   // Matroska reads its index at the first seek: one now, before anything is read, gives the
   // index its whole content for the keyframe lists taken when a stream is chosen.
@@ -1190,15 +967,15 @@ HRESULT FfmpegMediaDet::get_StreamMediaType(AM_MEDIA_TYPE* mt) {
   auto* block = static_cast<std::uint8_t*>(CoTaskMemAlloc(kVideoInfoHeaderSize));
   if (block == nullptr) return s.Fail(E_OUTOFMEMORY, "out of memory");
   std::memset(block, 0, kVideoInfoHeaderSize);
-  const Geometry g = GeometryOf(st);
+  const DisplayGeometry g = GeometryOf(st);
   auto put32 = [block](std::uint32_t offset, std::int32_t v) {
     std::memcpy(block + offset, &v, 4);
   };
   // rcSource and rcTarget: the whole picture.
-  put32(8, g.display_w);
-  put32(12, g.display_h);
-  put32(24, g.display_w);
-  put32(28, g.display_h);
+  put32(8, g.width);
+  put32(12, g.height);
+  put32(24, g.width);
+  put32(28, g.height);
   put32(32, static_cast<std::int32_t>(std::clamp<int64_t>(st->codecpar->bit_rate, 0, INT32_MAX)));
   if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0) {
     // Average time per frame in units of 100 ns.
@@ -1206,8 +983,8 @@ HRESULT FfmpegMediaDet::get_StreamMediaType(AM_MEDIA_TYPE* mt) {
         av_rescale(10000000, st->avg_frame_rate.den, st->avg_frame_rate.num);
     std::memcpy(block + 40, &per_frame, 8);
   }
-  BITMAPINFOHEADER bih = Dib24Header(g.display_w, g.display_h);
-  if (FrameRecordSize(g.display_w, g.display_h) == 0) bih.biSizeImage = 0;
+  BITMAPINFOHEADER bih = Dib24Header(g.width, g.height);
+  if (FrameRecordSize(g.width, g.height) == 0) bih.biSizeImage = 0;
   std::memcpy(block + kVideoInfoBitmapHeaderOffset, &bih, sizeof bih);
   mt->formattype = FORMAT_VideoInfo;
   mt->cbFormat = kVideoInfoHeaderSize;
