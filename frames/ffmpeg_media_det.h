@@ -13,9 +13,9 @@
 // what one grabs never depends on what another did. A decoder may run threads of its own
 // (SetDecodeThreads). The first detector made in the process sets FFmpeg's process-wide
 // settings, once (even when several are made at once) and for every user of the libraries in
-// the process: their log is silenced
-// (nothing reaches the console; failures reach the caller through result codes and
-// LastErrorText), and no single allocation of theirs may exceed 512 MB.
+// the process: their log is silenced (nothing reaches the console; failures reach the caller
+// through result codes and LastErrorText), and no single allocation of theirs may exceed
+// 512 MB.
 #pragma once
 
 #include <cstdint>

@@ -6,7 +6,6 @@ extern "C" {
 #include <libavfilter/avfilter.h>
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
-#include <libavformat/avformat.h>
 #include <libavutil/frame.h>
 #include <libavutil/mastering_display_metadata.h>
 #include <libavutil/pixdesc.h>

@@ -3,7 +3,7 @@
 // left the demuxer, holding the two pictures around the last time it decoded to (the one
 // shown there and the one after it). It seeks, decodes forward to a time, decodes a keyframe
 // alone, and tells whether decoding on from where it stands is cheaper than a seek. Times
-// are stream ticks.
+// are stream ticks; an operation that fails says why in *error.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +50,9 @@ class VideoDecoder {
   bool has_next() const { return have_next_; }
   std::int64_t next_time() const { return next_pts_; }
 
+  // What the decoder holds is known to be in place only while nothing else moved the
+  // demuxer; the three questions below answer no after that.
+
   /// Whether the picture held is the one shown at `target`, known without decoding more:
   /// the picture after it is later, or the stream has ended.
   bool ShowsFrameAt(std::int64_t target) const;
@@ -57,7 +60,7 @@ class VideoDecoder {
   bool HoldsLoneKeyframeAt(std::int64_t time) const;
   /// Whether decoding on to `target` from where the decoder stands is cheaper than seeking:
   /// the target is near (kDecodeOnSeconds), or the file's own index (`file_indexed`) lists
-  /// no keyframe between. Never after the demuxer was moved by anything else.
+  /// no keyframe between.
   bool CheapToDecodeOn(std::int64_t target, bool file_indexed) const;
   /// Whether the end of the file was reached since the last seek.
   bool ReachedEndOfFile() const { return input_ended_; }
