@@ -6,12 +6,24 @@
 // presentation time is not after t (the first frame before the start, the last one past the
 // end), upright and at the displayed size (rotation metadata and the pixel aspect applied),
 // converted with the stream's own colour matrix and range.
+//
+// Threads: a detector is used by one thread at a time; its calls are not synchronised.
+// Detectors of the same movie share nothing (each opens the file for itself, with its own
+// descriptor, demuxer and decoder), so several may grab at once, each on its own thread, and
+// what one grabs never depends on what another did. A decoder may run threads of its own
+// (SetDecodeThreads). The first detector made in the process sets FFmpeg's process-wide
+// settings, once (even when several are made at once) and for every user of the libraries in
+// the process: their log is silenced (nothing reaches the console; failures reach the caller
+// through result codes and LastErrorText), and no single allocation of theirs may exceed
+// 512 MB.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "frames/frame_convert.h"
+#include "frames/frame_filter.h"
 #include "frames/media_det.h"
 
 class FfmpegMediaDet : public IMediaDet {
@@ -56,9 +68,17 @@ class FfmpegMediaDet : public IMediaDet {
   std::int64_t BytesRead() const;
 
  private:
+  struct OpenMovie;
+
+  HRESULT Fail(HRESULT hr, std::string text);
   HRESULT Grab(double seconds, double tolerance, std::int32_t* size, char* buffer,
                std::int32_t width, std::int32_t height);
+  HRESULT GrabAt(double seconds, double tolerance);
+  HRESULT Deliver(std::int32_t width, std::int32_t height, std::uint8_t* out);
 
-  struct State;
-  std::unique_ptr<State> state_;
+  std::unique_ptr<OpenMovie> movie_;  // null while no file is open
+  std::string error_;                 // what LastErrorText says
+  int decode_threads_ = 0;            // for the decoders opened from now on
+  FrameFilter filter_;                // deinterlacing and tone mapping, where pictures need it
+  FrameConverter converter_;
 };

@@ -1,92 +1,22 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// The FFmpeg detector on fixture movies of every codec: each grab the frame a player shows,
+// the streams and their types, the record's layout, colours, HDR and interlaced pictures.
 #include "frames/ffmpeg_media_det.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "platform/imaging.h"
+#include "testutil/detector_grabs.h"
 #include "testutil/fixture_movies.h"
 #include "testutil/temp_dir.h"
 
 namespace {
-
-std::u16string Widen(const std::string& ascii) {
-  return std::u16string(ascii.begin(), ascii.end());
-}
-
-// A detector with `path` open and its first video stream current.
-std::unique_ptr<FfmpegMediaDet> OpenVideo(const std::string& path) {
-  auto det = std::make_unique<FfmpegMediaDet>();
-  EXPECT_EQ(det->put_Filename(Widen(path).c_str()), S_OK) << det->LastErrorText();
-  std::int32_t streams = 0;
-  EXPECT_EQ(det->get_OutputStreams(&streams), S_OK);
-  for (std::int32_t i = 0; i < streams; ++i) {
-    GUID type;
-    EXPECT_EQ(det->put_CurrentStream(i), S_OK);
-    EXPECT_EQ(det->get_StreamType(&type), S_OK);
-    if (type == MEDIATYPE_Video) return det;
-  }
-  ADD_FAILURE() << "no video stream in " << path;
-  return det;
-}
-
-std::string Make(const FixtureSpec& spec) {
-  std::string error;
-  std::string path = FixtureMovie(spec, &error);
-  EXPECT_FALSE(path.empty()) << error;
-  return path;
-}
-
-struct Frame {
-  HRESULT hr = E_FAIL;
-  int width = 0, height = 0;
-  std::vector<std::uint8_t> record;
-  const std::uint8_t* rows() const { return record.data() + 40; }
-  int stride() const { return (width * 3 + 3) & ~3; }
-  int Number() const { return ReadFrameNumber(rows(), width, height, stride(), true); }
-  std::uint32_t Mean(int x, int y, int w, int h) const {
-    return MeanColourBgr(rows(), height, stride(), true, x, y, w, h);
-  }
-};
-
-Frame Grab(IMediaDet* det, double t, int width, int height) {
-  Frame f;
-  f.width = width;
-  f.height = height;
-  std::int32_t size = 0;
-  EXPECT_EQ(det->GetBitmapBits(0.0, &size, nullptr, width, height), S_OK);
-  f.record.assign(size, 0xEE);
-  f.hr = det->GetBitmapBits(t, nullptr, reinterpret_cast<char*>(f.record.data()), width, height);
-  return f;
-}
-
-// The frame a player shows at t in a movie of `frames` frames at `fps`.
-int Expected(double t, int fps, int frames) {
-  const double n = std::floor(t * fps + 1e-6);
-  return n < 0 ? 0 : (n >= frames ? frames - 1 : static_cast<int>(n));
-}
-
-void ExpectSize(IMediaDet* det, int width, int height) {
-  AM_MEDIA_TYPE mt;
-  ASSERT_EQ(det->get_StreamMediaType(&mt), S_OK);
-  EXPECT_EQ(mt.majortype, MEDIATYPE_Video);
-  EXPECT_EQ(mt.formattype, FORMAT_VideoInfo);
-  ASSERT_EQ(mt.cbFormat, kVideoInfoHeaderSize);
-  BITMAPINFOHEADER bih;
-  std::memcpy(&bih, mt.pbFormat + kVideoInfoBitmapHeaderOffset, sizeof bih);
-  EXPECT_EQ(bih.biSize, 40u);
-  EXPECT_EQ(bih.biWidth, width);
-  EXPECT_EQ(bih.biHeight, height);
-  EXPECT_EQ(mt.pUnk, nullptr);
-  CoTaskMemFree(mt.pbFormat);
-}
 
 // Runs the ffmpeg command-line tool with `args`; true when it succeeds.
 bool RunFfmpeg(const std::string& args) {
@@ -97,7 +27,7 @@ bool RunFfmpeg(const std::string& args) {
 
 // Mean difference (0..255) over all channels between a grab and top-down RGB24 rows of the
 // same size, or of twice the size (averaged 2 x 2 then).
-double MeanError(const Frame& f, const std::string& rgb) {
+double MeanError(const GrabbedFrame& f, const std::string& rgb) {
   const size_t pixels = static_cast<size_t>(f.width) * f.height;
   const int scale = rgb.size() == pixels * 3 ? 1 : rgb.size() == pixels * 12 ? 2 : 0;
   if (scale == 0) return 255;
@@ -177,52 +107,30 @@ TEST(FfmpegMediaDetTest, GrabsTheFrameAPlayerShowsAtEachTime) {
                                      0.81, 2.05, 2.5, 0.45, 1e9, -1e9, 1.65, 1.65, 0.2};
   for (const CodecCase& c : CodecCases()) {
     SCOPED_TRACE(c.name);
-    const std::string path = Make(c.spec);
+    const std::string path = MakeMovie(c.spec);
     if (path.empty()) continue;
     auto det = OpenVideo(path);
-    ExpectSize(det.get(), c.spec.width, c.spec.height);
+    ExpectVideoSize(det.get(), c.spec.width, c.spec.height);
     double length = 0;
     ASSERT_EQ(det->get_StreamLength(&length), S_OK);
     EXPECT_NEAR(length, static_cast<double>(c.spec.frames) / c.spec.fps, 0.11);
     // The first and last frames exactly.
-    EXPECT_EQ(Grab(det.get(), 0.0, 160, 120).Number(), 0);
-    EXPECT_EQ(Grab(det.get(), length - 0.01, 160, 120).Number(), c.spec.frames - 1);
+    EXPECT_EQ(GrabFrame(det.get(), 0.0, 160, 120).Number(), 0);
+    EXPECT_EQ(GrabFrame(det.get(), length - 0.01, 160, 120).Number(), c.spec.frames - 1);
     for (double t : times) {
-      const Frame f = Grab(det.get(), t, 160, 120);
+      const GrabbedFrame f = GrabFrame(det.get(), t, 160, 120);
       ASSERT_EQ(f.hr, S_OK) << "t=" << t << " " << det->LastErrorText();
-      EXPECT_EQ(f.Number(), Expected(t, c.spec.fps, c.spec.frames)) << "t=" << t;
+      EXPECT_EQ(f.Number(), FrameShownAt(t, c.spec.fps, c.spec.frames)) << "t=" << t;
     }
     // A grab at another size scales the whole frame.
-    EXPECT_EQ(Grab(det.get(), 1.25, 64, 30).Number(), 12);
-  }
-}
-
-TEST(FfmpegMediaDetTest, LengthOfAStreamWhoseContainerStatesNone) {
-  // Elementary streams carry no duration, and raw H.264 not even timestamps.
-  for (const char* codec : {"mpeg2video", "libx264"}) {
-    SCOPED_TRACE(codec);
-    FixtureSpec spec;
-    spec.container = std::string(codec) == "libx264" ? "h264" : "m2v";
-    spec.codec = codec;
-    spec.codec_args = {"-q:v", "3"};
-    spec.keyframe_interval = 10;
-    spec.frames = 30;
-    auto det = OpenVideo(Make(spec));
-    double length = 0;
-    ASSERT_EQ(det->get_StreamLength(&length), S_OK);
-    EXPECT_NEAR(length, 3.0, 0.11);
-    for (double t : {0.0, 2.95, 1.55, 0.35}) {
-      const Frame f = Grab(det.get(), t, 160, 120);
-      ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
-      EXPECT_EQ(f.Number(), Expected(t, 10, 30)) << "t=" << t;
-    }
+    EXPECT_EQ(GrabFrame(det.get(), 1.25, 64, 30).Number(), 12);
   }
 }
 
 TEST(FfmpegMediaDetTest, ReportsEveryStreamWithItsType) {
   FixtureSpec spec = CodecCases()[0].spec;  // audio, then video
   auto det = std::make_unique<FfmpegMediaDet>();
-  ASSERT_EQ(det->put_Filename(Widen(Make(spec)).c_str()), S_OK);
+  ASSERT_EQ(det->put_Filename(Widen(MakeMovie(spec)).c_str()), S_OK);
   std::int32_t streams = 0;
   ASSERT_EQ(det->get_OutputStreams(&streams), S_OK);
   ASSERT_EQ(streams, 2);
@@ -248,42 +156,17 @@ TEST(FfmpegMediaDetTest, ReportsEveryStreamWithItsType) {
   EXPECT_EQ(det->put_CurrentStream(-1), E_INVALIDARG);
 }
 
-TEST(FfmpegMediaDetTest, OpenFailsWithTheCauseForWhatIsNoMovie) {
-  TempDir dir;
-  FfmpegMediaDet det;
-  EXPECT_EQ(det.put_Filename(Widen(dir.File("missing.mp4")).c_str()), HresultFromErrno(ENOENT));
-  EXPECT_EQ(det.LastErrorText(), std::strerror(ENOENT));
-  EXPECT_EQ(det.put_Filename(Widen(dir.path()).c_str()), HresultFromErrno(EISDIR));
-  ASSERT_TRUE(WriteFileBytes(dir.File("text.mp4"), std::string(5000, 'x')));
-  EXPECT_EQ(det.put_Filename(Widen(dir.File("text.mp4")).c_str()), VFW_E_INVALID_FILE_FORMAT);
-  EXPECT_FALSE(det.LastErrorText().empty());
-  // A FIFO would block the open until someone writes to it; it is refused at once.
-  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
-  EXPECT_EQ(det.put_Filename(Widen(dir.File("fifo")).c_str()), VFW_E_INVALID_FILE_FORMAT);
-  EXPECT_EQ(det.put_Filename(u"/dev/zero"), VFW_E_INVALID_FILE_FORMAT);
-  // Nothing is open after a failed open.
-  std::int32_t streams = -1;
-  EXPECT_TRUE(Failed(det.get_OutputStreams(&streams)));
-  // A name with a colon is a file name, not a protocol.
-  FixtureSpec spec;
-  spec.frames = 3;
-  const std::string path = Make(spec);
-  const std::string colon = dir.File("concat:x.mkv");
-  ASSERT_EQ(link(path.c_str(), colon.c_str()), 0);
-  EXPECT_EQ(det.put_Filename(Widen(colon).c_str()), S_OK) << det.LastErrorText();
-}
-
 TEST(FfmpegMediaDetTest, FrameRecordLayoutOnAnOddWidth) {
   FixtureSpec spec;  // lossless RGB: the pixels come back exactly
   spec.width = 33;
   spec.height = 17;
   spec.frames = 5;
-  auto det = OpenVideo(Make(spec));
-  ExpectSize(det.get(), 33, 17);
+  auto det = OpenVideo(MakeMovie(spec));
+  ExpectVideoSize(det.get(), 33, 17);
   std::int32_t size = 0;
   ASSERT_EQ(det->GetBitmapBits(0.0, &size, nullptr, 33, 17), S_OK);
   EXPECT_EQ(size, 40 + 100 * 17);  // 99 bytes of pixels and one of padding per row
-  const Frame f = Grab(det.get(), 0.3, 33, 17);
+  const GrabbedFrame f = GrabFrame(det.get(), 0.3, 33, 17);
   ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
   BITMAPINFOHEADER h;
   std::memcpy(&h, f.record.data(), 40);
@@ -307,32 +190,6 @@ TEST(FfmpegMediaDetTest, FrameRecordLayoutOnAnOddWidth) {
   }
 }
 
-TEST(FfmpegMediaDetTest, RotatedAndAnamorphicSourcesShowAtTheirDisplaySize) {
-  for (int rotation : {90, 180, 270}) {
-    SCOPED_TRACE(rotation);
-    FixtureSpec spec;
-    spec.container = "mp4";
-    spec.codec = "libx264";
-    spec.codec_args = {"-preset", "veryfast", "-crf", "18"};
-    spec.frames = 12;
-    spec.rotation = rotation;
-    auto det = OpenVideo(Make(spec));
-    ExpectSize(det.get(), 160, 120);
-    EXPECT_EQ(Grab(det.get(), 0.7, 160, 120).Number(), 7);
-  }
-  for (auto [num, den] : {std::pair{2, 1}, std::pair{4, 3}}) {
-    SCOPED_TRACE(num);
-    FixtureSpec spec;
-    spec.frames = 8;
-    spec.sar_num = num;
-    spec.sar_den = den;
-    auto det = OpenVideo(Make(spec));
-    ExpectSize(det.get(), 160, 120);  // stored 80 or 120 wide, shown 160 wide
-    const Frame f = Grab(det.get(), 0.5, 160, 120);
-    EXPECT_EQ(f.Number(), 5);
-  }
-}
-
 TEST(FfmpegMediaDetTest, ColoursFollowTheStreamsMatrixAndRange) {
   struct Variant {
     const char* matrix;
@@ -350,8 +207,8 @@ TEST(FfmpegMediaDetTest, ColoursFollowTheStreamsMatrixAndRange) {
     spec.colour_matrix = v.matrix;
     spec.full_range = v.full_range;
     spec.pix_fmt = v.pix_fmt;
-    auto det = OpenVideo(Make(spec));
-    const Frame f = Grab(det.get(), 0.1, 160, 120);
+    auto det = OpenVideo(MakeMovie(spec));
+    const GrabbedFrame f = GrabFrame(det.get(), 0.1, 160, 120);
     ASSERT_EQ(f.hr, S_OK);
     EXPECT_EQ(f.Number(), 1);
     for (int bar = 0; bar < kColourBars; ++bar) {
@@ -370,8 +227,8 @@ TEST(FfmpegMediaDetTest, FrameNumberReadsBackFromASheetCell) {
   spec.container = "mp4";
   spec.codec = "libx264";
   spec.frames = 12;
-  auto det = OpenVideo(Make(spec));
-  const Frame f = Grab(det.get(), 0.9, 40, 30);
+  auto det = OpenVideo(MakeMovie(spec));
+  const GrabbedFrame f = GrabFrame(det.get(), 0.9, 40, 30);
   ASSERT_EQ(f.hr, S_OK);
   EXPECT_EQ(f.Number(), 9);
   // Into a 100 x 80 top-down BGRA canvas at (50, 37), with the sheet's contrast stretch.
@@ -417,14 +274,14 @@ TEST(FfmpegMediaDetTest, ProgramStreamStartsAtItsFirstFrame) {
   spec.b_frames = 2;
   spec.start_offset = 0.5;
   spec.audio_first = true;
-  auto det = OpenVideo(Make(spec));
+  auto det = OpenVideo(MakeMovie(spec));
   double length = 0;
   ASSERT_EQ(det->get_StreamLength(&length), S_OK);
   EXPECT_NEAR(length, 4.0, 0.2);
   for (double t : {0.0, 2.25, 0.0, 1.05, 3.9, 0.35}) {
-    const Frame f = Grab(det.get(), t, 160, 120);
+    const GrabbedFrame f = GrabFrame(det.get(), t, 160, 120);
     ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
-    EXPECT_EQ(f.Number(), Expected(t, 25, 100)) << "t=" << t;
+    EXPECT_EQ(f.Number(), FrameShownAt(t, 25, 100)) << "t=" << t;
   }
 }
 
@@ -467,11 +324,11 @@ TEST(FfmpegMediaDetTest, HdrAndWideGamutPicturesShowAsOnAnSdrScreen) {
     ASSERT_TRUE(RunFfmpeg("-i '" + movie + "' -vf " + c.reference + " -frames:v 1 -f rawvideo '" +
                           reference + "'"));
     auto det = OpenVideo(movie);
-    const Frame f = Grab(det.get(), 0.0, 320, 180);
+    const GrabbedFrame f = GrabFrame(det.get(), 0.0, 320, 180);
     ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
     EXPECT_LT(MeanError(f, ReadFileBytes(reference)), 1.5);
     // Smaller than the picture, as in a sheet's cell.
-    const Frame cell = Grab(det.get(), 0.0, 160, 90);
+    const GrabbedFrame cell = GrabFrame(det.get(), 0.0, 160, 90);
     ASSERT_EQ(cell.hr, S_OK) << det->LastErrorText();
     EXPECT_LT(MeanError(cell, ReadFileBytes(reference)), 2.5);
   }
@@ -505,47 +362,10 @@ TEST(FfmpegMediaDetTest, InterlacedPicturesAreDeinterlaced) {
                           c.encoder + " '" + movie + "'"));
     auto det = OpenVideo(movie);
     for (auto [t, picture] : grabs) {
-      const Frame f = Grab(det.get(), t, 320, 180);  // frame 5 holds pictures 10 and 11
+      const GrabbedFrame f = GrabFrame(det.get(), t, 320, 180);  // frame 5 holds pictures 10 and 11
       ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
       EXPECT_LT(MeanError(f, ReadFileBytes(dir.File(std::to_string(picture) + ".rgb"))), 6)
           << "t=" << t;
-    }
-  }
-}
-
-TEST(FfmpegMediaDetTest, TruncatedFilesSpanTheFramesThatAreThere) {
-  // Downloads cut short: an MP4 whose index, at the front, lists frames past the cut, and a
-  // WebM whose header states the whole length. The length is that of the frames present,
-  // and grabs across it, up to its end, get each the frame shown at its time.
-  FixtureSpec mp4;
-  mp4.container = "mp4";
-  mp4.codec = "libx264";
-  mp4.codec_args = {"-preset", "veryfast", "-crf", "20", "-movflags", "+faststart"};
-  mp4.keyframe_interval = 10;
-  mp4.frames = 60;
-  mp4.audio_first = true;
-  FixtureSpec webm;
-  webm.container = "webm";
-  webm.codec = "libvpx-vp9";
-  webm.codec_args = {"-deadline", "realtime", "-cpu-used", "8", "-crf", "20", "-b:v", "0"};
-  webm.keyframe_interval = 10;
-  webm.frames = 60;
-  TempDir dir;
-  for (const FixtureSpec& spec : {mp4, webm}) {
-    SCOPED_TRACE(spec.container);
-    const std::string whole = ReadFileBytes(Make(spec));
-    const std::string cut = dir.File("cut." + spec.container);
-    ASSERT_TRUE(WriteFileBytes(cut, whole.substr(0, whole.size() * 55 / 100)));
-    auto det = OpenVideo(cut);
-    double length = 0;
-    ASSERT_EQ(det->get_StreamLength(&length), S_OK);
-    EXPECT_GT(length, 1.5);
-    EXPECT_LT(length, 4.5);
-    for (int k = 0; k <= 6; ++k) {
-      const double t = k < 6 ? length * k / 6 : length - 0.05;
-      const Frame f = Grab(det.get(), t, 160, 120);
-      ASSERT_EQ(f.hr, S_OK) << "t=" << t << " " << det->LastErrorText();
-      EXPECT_EQ(f.Number(), Expected(t, 10, 60)) << "t=" << t << " of " << length;
     }
   }
 }

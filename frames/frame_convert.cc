@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// Colour conversion, scaling and turning of a picture into FrameRecord rows.
 #include "frames/frame_convert.h"
 
 extern "C" {
@@ -87,8 +88,6 @@ bool Failure(std::string* error, const char* text) {
 }
 
 }  // namespace
-
-void FrameConverter::SwsFreer::operator()(SwsContext* p) const { sws_freeContext(p); }
 
 FrameConverter::FrameConverter() = default;
 FrameConverter::~FrameConverter() = default;

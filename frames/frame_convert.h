@@ -5,12 +5,10 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
-struct AVFrame;
-struct SwsContext;
+#include "frames/av_handles.h"
 
 class FrameConverter {
  public:
@@ -28,10 +26,7 @@ class FrameConverter {
   void Reset();
 
  private:
-  struct SwsFreer {
-    void operator()(SwsContext* p) const;
-  };
-  std::unique_ptr<SwsContext, SwsFreer> sws_;
+  SwsPtr sws_;
   std::vector<std::uint8_t> scaled_;
   std::vector<std::uint8_t> planes_;  // planar RGB out of the scaler, before interleaving
 };

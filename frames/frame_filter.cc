@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// The filter graphs that deinterlace and tone map the pictures that need it.
 #include "frames/frame_filter.h"
 
 extern "C" {
 #include <libavfilter/avfilter.h>
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
-#include <libavformat/avformat.h>
 #include <libavutil/frame.h>
 #include <libavutil/mastering_display_metadata.h>
 #include <libavutil/pixdesc.h>
@@ -24,23 +24,14 @@ double PeakNits(const AVFrame* f, const AVStream* st) {
   if (const AVFrameSideData* sd = av_frame_get_side_data(f, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL);
       sd != nullptr && sd->size >= sizeof(AVContentLightMetadata))
     cll = reinterpret_cast<const AVContentLightMetadata*>(sd->data);
-  size_t size = 0;
-  if (cll == nullptr) {
-    const uint8_t* d = av_stream_get_side_data(st, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, &size);
-    if (d != nullptr && size >= sizeof(AVContentLightMetadata))
-      cll = reinterpret_cast<const AVContentLightMetadata*>(d);
-  }
+  if (cll == nullptr) cll = StreamContentLightLevel(st);
   if (cll != nullptr && cll->MaxCLL > 0) return std::clamp<double>(cll->MaxCLL, 100, 10000);
   const AVMasteringDisplayMetadata* md = nullptr;
   if (const AVFrameSideData* sd =
           av_frame_get_side_data(f, AV_FRAME_DATA_MASTERING_DISPLAY_METADATA);
       sd != nullptr && sd->size >= sizeof(AVMasteringDisplayMetadata))
     md = reinterpret_cast<const AVMasteringDisplayMetadata*>(sd->data);
-  if (md == nullptr) {
-    const uint8_t* d = av_stream_get_side_data(st, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, &size);
-    if (d != nullptr && size >= sizeof(AVMasteringDisplayMetadata))
-      md = reinterpret_cast<const AVMasteringDisplayMetadata*>(d);
-  }
+  if (md == nullptr) md = StreamMasteringDisplay(st);
   if (md != nullptr && md->has_luminance && md->max_luminance.den > 0) {
     const double nits = av_q2d(md->max_luminance);
     if (nits > 0) return std::clamp(nits, 100.0, 10000.0);
@@ -65,17 +56,12 @@ std::string InputColours(const AVFrame* f, int transfer) {
   return s;
 }
 
-struct InOutFreer {
-  void operator()(AVFilterInOut* p) const { avfilter_inout_free(&p); }
-};
-using InOutPtr = std::unique_ptr<AVFilterInOut, InOutFreer>;
-
 // The filters frame `f` of `st` needs, empty when it needs none.
 std::string ChainFor(const AVFrame* f, const AVStream* st, int width, int height) {
   std::string chain;
   // A player deinterlaces what the decoder says is interlaced (soft-telecined and progressive
   // pictures are not): yadif, one picture per frame, at the frame's time.
-  if (f->interlaced_frame) chain = "yadif=mode=send_frame:parity=auto:deint=all";
+  if (IsInterlaced(f)) chain = "yadif=mode=send_frame:parity=auto:deint=all";
   const bool pq = f->color_trc == AVCOL_TRC_SMPTE2084;
   const bool hlg = f->color_trc == AVCOL_TRC_ARIB_STD_B67;
   std::string colours;
@@ -107,9 +93,6 @@ std::string ChainFor(const AVFrame* f, const AVStream* st, int width, int height
 
 }  // namespace
 
-void FrameFilter::GraphFreer::operator()(AVFilterGraph* p) const { avfilter_graph_free(&p); }
-void FrameFilter::FrameFreer::operator()(AVFrame* p) const { av_frame_free(&p); }
-
 FrameFilter::FrameFilter() = default;
 FrameFilter::~FrameFilter() = default;
 
@@ -133,8 +116,8 @@ bool FrameFilter::Build(const AVFrame* f, const std::string& chain) {
     return false;
   }
   // The chain's open input is fed by the source, its open output feeds the sink.
-  InOutPtr from_source(avfilter_inout_alloc());
-  InOutPtr to_sink(avfilter_inout_alloc());
+  FilterInOutPtr from_source(avfilter_inout_alloc());
+  FilterInOutPtr to_sink(avfilter_inout_alloc());
   if (!from_source || !to_sink) {
     graph_.reset();
     return false;
@@ -172,13 +155,13 @@ const AVFrame* FrameFilter::Apply(const AVFrame* f, const AVStream* st, int widt
     built_for_ = key;
   }
   if (!out_) out_.reset(av_frame_alloc());
-  std::unique_ptr<AVFrame, FrameFreer> in(av_frame_clone(f));
+  FramePtr in(av_frame_clone(f));
   if (!out_ || !in) return f;
   av_frame_unref(out_.get());
   int rc = av_buffersrc_add_frame_flags(source_, in.get(), 0);
   // The deinterlacer holds a lone frame until it sees what follows; the end of input makes
   // it give that frame's picture now, and leaves the graph spent.
-  if (rc >= 0 && f->interlaced_frame) {
+  if (rc >= 0 && IsInterlaced(f)) {
     spent_ = true;
     rc = av_buffersrc_add_frame_flags(source_, nullptr, 0);
   }

@@ -5,13 +5,11 @@
 // progressive SDR pictures pass through untouched, at no cost.
 #pragma once
 
-#include <memory>
 #include <string>
 
+#include "frames/av_handles.h"
+
 struct AVFilterContext;
-struct AVFilterGraph;
-struct AVFrame;
-struct AVStream;
 
 class FrameFilter {
  public:
@@ -31,16 +29,10 @@ class FrameFilter {
  private:
   bool Build(const AVFrame* f, const std::string& chain);
 
-  struct GraphFreer {
-    void operator()(AVFilterGraph* p) const;
-  };
-  struct FrameFreer {
-    void operator()(AVFrame* p) const;
-  };
-  std::unique_ptr<AVFilterGraph, GraphFreer> graph_;
+  FilterGraphPtr graph_;
   AVFilterContext* source_ = nullptr;  // both owned by graph_
   AVFilterContext* sink_ = nullptr;
   std::string built_for_;  // the chain and picture format graph_ was built for
   bool spent_ = false;     // graph_ was flushed to give a deinterlaced frame; build anew
-  std::unique_ptr<AVFrame, FrameFreer> out_;
+  FramePtr out_;
 };

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// The bytes of a FrameRecord and the count of records alive.
 #include "frames/frame_record.h"
 
 #include <utility>

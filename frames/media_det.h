@@ -121,7 +121,9 @@ class IMediaDet {
 
 using MediaDetPtr = std::unique_ptr<IMediaDet>;
 
-/// Creates the detector named by `clsid` (CLSID_MediaDet gives the FFmpeg detector).
+/// Creates the detector named by `clsid` (CLSID_MediaDet gives the FFmpeg detector). This and
+/// DefaultMediaDetFactory live in media_det_factory.cc, which includes the FFmpeg detector's
+/// header: the interface here knows no implementation.
 HRESULT CoCreateInstance(const GUID& clsid, void* outer, std::uint32_t context, const GUID& iid,
                          MediaDetPtr* detector);
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "frames/ffmpeg_media_det.h"
+#include "testutil/detector_grabs.h"
 #include "testutil/fixture_movies.h"
 
 namespace {
@@ -20,22 +21,6 @@ constexpr int kFps = 25;
 constexpr int kFrames = 250;   // 10 s
 constexpr int kKeyEvery = 25;  // a keyframe each second
 constexpr int kW = 160, kH = 120;
-
-std::unique_ptr<FfmpegMediaDet> OpenVideo(const std::string& path) {
-  auto det = std::make_unique<FfmpegMediaDet>();
-  const std::u16string wide(path.begin(), path.end());
-  EXPECT_EQ(det->put_Filename(wide.c_str()), S_OK) << det->LastErrorText();
-  std::int32_t streams = 0;
-  EXPECT_EQ(det->get_OutputStreams(&streams), S_OK);
-  for (std::int32_t i = 0; i < streams; ++i) {
-    GUID type;
-    EXPECT_EQ(det->put_CurrentStream(i), S_OK);
-    EXPECT_EQ(det->get_StreamType(&type), S_OK);
-    if (type == MEDIATYPE_Video) return det;
-  }
-  ADD_FAILURE() << "no video stream in " << path;
-  return det;
-}
 
 // The number of the frame grabbed at t with the tolerance (0: the exact grab), -1 on failure.
 int GrabNumber(FfmpegMediaDet* det, double t, double tolerance) {

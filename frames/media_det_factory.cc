@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "frames/media_det.h"
-
+// Creating a detector by its class id, and the default factory the sheet makes it with: the
+// one place that knows the FFmpeg detector behind IMediaDet.
 #include <new>
 
 #include "frames/ffmpeg_media_det.h"
+#include "frames/media_det.h"
 
 namespace {
 // The detector cannot be part of an aggregate object.

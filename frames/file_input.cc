@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The movie file read through one descriptor, and the refusal of every other file.
+#include "frames/file_input.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+HRESULT FileInput::Open(const std::string& name, std::unique_ptr<FileInput>* out,
+                        std::string* error) {
+  const int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int e = errno;
+    *error = std::strerror(e);
+    return HresultFromErrno(e);
+  }
+  std::unique_ptr<FileInput> input(new (std::nothrow) FileInput(fd));
+  if (!input) {
+    close(fd);
+    *error = "out of memory";
+    return E_OUTOFMEMORY;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    const int e = errno;
+    *error = std::strerror(e);
+    return HresultFromErrno(e);
+  }
+  if (S_ISDIR(info.st_mode)) {
+    *error = std::strerror(EISDIR);
+    return HresultFromErrno(EISDIR);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    *error = "not a regular file";
+    return VFW_E_INVALID_FILE_FORMAT;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  constexpr int kBufferSize = 32 << 10;
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
+  if (buffer != nullptr)
+    input->pb_ = avio_alloc_context(buffer, kBufferSize, 0, input.get(), &Read, nullptr, &Seek);
+  if (input->pb_ == nullptr) {
+    av_free(buffer);
+    *error = "out of memory";
+    return E_OUTOFMEMORY;
+  }
+  *out = std::move(input);
+  return S_OK;
+}
+
+FileInput::~FileInput() {
+  if (pb_ != nullptr) av_freep(&pb_->buffer);
+  avio_context_free(&pb_);
+  close(fd_);
+}
+
+void FileInput::Confine(AVFormatContext* fmt) {
+  fmt->pb = pb_;
+  fmt->opaque = this;
+  fmt->io_open = &RefuseNestedOpen;
+}
+
+DictPtr FileInput::NoProtocolOptions() {
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "none", 0);
+  return DictPtr(options);
+}
+
+int FileInput::Read(void* opaque, std::uint8_t* buf, int size) {
+  const int fd = static_cast<FileInput*>(opaque)->fd_;
+  for (;;) {
+    const ssize_t n = read(fd, buf, static_cast<size_t>(size));
+    if (n > 0) return static_cast<int>(n);
+    if (n == 0) return AVERROR_EOF;
+    if (errno != EINTR) return AVERROR(errno);
+  }
+}
+
+std::int64_t FileInput::Seek(void* opaque, std::int64_t offset, int whence) {
+  const int fd = static_cast<FileInput*>(opaque)->fd_;
+  if (whence & AVSEEK_SIZE) {
+    struct stat info;
+    return fstat(fd, &info) == 0 ? static_cast<std::int64_t>(info.st_size) : AVERROR(errno);
+  }
+  const off_t at = lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+  return at < 0 ? AVERROR(errno) : static_cast<std::int64_t>(at);
+}
+
+// The demuxer's way to open a file of its own: refused, and noted.
+int FileInput::RefuseNestedOpen(AVFormatContext* s, AVIOContext**, const char*, int,
+                                AVDictionary**) {
+  static_cast<FileInput*>(s->opaque)->nested_open_refused_ = true;
+  return AVERROR(EPERM);
+}

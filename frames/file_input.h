@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The movie file as the demuxer's one and only input: a regular file, opened once and read
+// through that one descriptor, and no other file opened on the demuxer's behalf (a playlist
+// or a reference to other files is refused every file it names).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "frames/av_handles.h"
+#include "platform/com.h"
+
+struct AVIOContext;
+
+/// The cause LastErrorText gives for a file whose demuxer asked to open other files.
+inline constexpr const char* kRefersToOtherFiles = "a playlist or reference to other files";
+
+class FileInput {
+ public:
+  /// Opens `name` without blocking. Anything but a regular file is refused: a FIFO would block
+  /// the open and a device could be read for ever. On failure *error says why.
+  static HRESULT Open(const std::string& name, std::unique_ptr<FileInput>* out, std::string* error);
+  ~FileInput();
+  FileInput(const FileInput&) = delete;
+  FileInput& operator=(const FileInput&) = delete;
+
+  /// Makes the format context `fmt`, allocated and not yet opened, read this file and nothing
+  /// else: its reads come from here, and every other file it would open through the context
+  /// is refused (see NestedOpenRefused). The file must outlive the context.
+  void Confine(AVFormatContext* fmt);
+  /// Options for avformat_open_input under which a context a demuxer opens on its own (which
+  /// inherits them) can open no protocol at all.
+  static DictPtr NoProtocolOptions();
+  /// Whether the demuxer asked to open another file since Confine.
+  bool NestedOpenRefused() const { return nested_open_refused_; }
+
+ private:
+  explicit FileInput(int fd) : fd_(fd) {}
+  static int Read(void* opaque, std::uint8_t* buf, int size);
+  static std::int64_t Seek(void* opaque, std::int64_t offset, int whence);
+  static int RefuseNestedOpen(AVFormatContext* s, AVIOContext** pb, const char* url, int flags,
+                              AVDictionary** options);
+
+  int fd_;
+  AVIOContext* pb_ = nullptr;
+  bool nested_open_refused_ = false;
+};
