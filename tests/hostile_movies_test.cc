@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // vgrid on files that are not good movies: truncated and corrupted movies of every fixture
 // codec, files that are no movie at all, odd streams, and sources that are no regular file.
-// Whatever it is given, a run ends within a time bound either with exit 0 and a sheet that
-// decodes, or with exit 1, one diagnostic line and nothing written; never with a signal.
+// Whatever it is given, a run ends within a time bound and 1 GiB of address space either with
+// exit 0 and a sheet that decodes, or with exit 1, one diagnostic line and nothing written;
+// never with a signal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -10,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -52,6 +54,7 @@ struct HostileCase {
   std::string src;
   Expect expect = Expect::kSheetOrDiagnostic;
   bool default_options = false;  // run with the default grid and cell size
+  std::string says = {};         // words its diagnostic line must hold, if any
 };
 
 struct CaseResult {
@@ -60,9 +63,9 @@ struct CaseResult {
   std::string dst;
 };
 
-// Runs are bounded in time and in address space (4 GiB, far above what any of these runs
-// needs), so a size read from a damaged header cannot make one take the machine's memory.
-const VgridRunBounds kBounds = {kTimeoutSeconds, std::int64_t{4} << 30};
+// Runs are bounded in time and in address space: whatever a file claims, a run needs no more
+// than 1 GiB, and a run that runs out of it still ends with its one line.
+const VgridRunBounds kBounds = {kTimeoutSeconds, std::int64_t{1} << 30};
 
 std::string Extension(const std::string& path) {
   const std::size_t dot = path.rfind('.');
@@ -108,6 +111,59 @@ std::string WithoutJpegMarkers(std::string avi) {
     if (avi[i] == '\xFF') avi[i] = 0;
   }
   return avi;
+}
+
+void PutBigEndian(std::string& bytes, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(v >> (24 - 8 * i));
+}
+
+// An MP4 of one frame a track whose tables claim `samples` samples in every track: each sample
+// size table of a constant size has its count raised, each sample-to-chunk table puts them
+// all in the one chunk, and each run of a movie fragment has its count raised. Empty when
+// there was nothing to raise.
+std::string ClaimingSamples(std::string mp4, std::uint32_t samples) {
+  bool raised = false;
+  auto each = [&mp4](const char* type, auto change) {
+    for (std::size_t at = 0; (at = mp4.find(type, at)) != std::string::npos; at += 4) change(at);
+  };
+  each("stsz", [&](std::size_t at) {
+    if (BigEndian(mp4, at + 8, 4) == 0 || BigEndian(mp4, at + 12, 4) == 0) return;
+    PutBigEndian(mp4, at + 12, samples);
+    raised = true;
+  });
+  each("stsc", [&](std::size_t at) {
+    if (BigEndian(mp4, at + 8, 4) > 0) PutBigEndian(mp4, at + 16, samples);
+  });
+  each("trun", [&](std::size_t at) {
+    PutBigEndian(mp4, at + 8, samples);
+    raised = true;
+  });
+  return raised ? mp4 : "";
+}
+
+// The MP4 `mp4`, whose movie header is its last box, with that header compressed as old
+// QuickTime files have it: a 'cmov' box of a 'dcom' naming zlib and a 'cmvd' of the deflated
+// boxes.
+std::string WithCompressedHeader(const std::string& mp4) {
+  const std::size_t moov = mp4.rfind("moov");
+  if (moov == std::string::npos || moov < 4 || BigEndian(mp4, moov - 4, 4) != mp4.size() - moov + 4)
+    return "";
+  const std::string boxes = mp4.substr(moov + 4);
+  uLongf deflated_size = compressBound(boxes.size());
+  std::string deflated(deflated_size, '\0');
+  if (compress(reinterpret_cast<Bytef*>(deflated.data()), &deflated_size,
+               reinterpret_cast<const Bytef*>(boxes.data()), boxes.size()) != Z_OK)
+    return "";
+  deflated.resize(deflated_size);
+  auto box = [](const std::string& type, const std::string& body) {
+    std::string b(4, '\0');
+    PutBigEndian(b, 0, static_cast<std::uint32_t>(8 + body.size()));
+    return b + type + body;
+  };
+  std::string size(4, '\0');
+  PutBigEndian(size, 0, static_cast<std::uint32_t>(boxes.size()));
+  return mp4.substr(0, moov - 4) +
+         box("moov", box("cmov", box("dcom", "zlib") + box("cmvd", size + deflated)));
 }
 
 std::string Corrupt(std::string bytes, std::size_t from, std::size_t to, std::uint32_t seed) {
@@ -266,7 +322,34 @@ TEST_F(HostileMoviesTest, EveryRunEndsCleanlyWithASheetOrOneDiagnostic) {
   const std::string no_markers = WithoutJpegMarkers(ReadFileBytes(mjpeg));
   ASSERT_FALSE(no_markers.empty());
   cases_.push_back({"mjpeg-without-markers", Write("no-markers.avi", no_markers)});
-
+  // Tables of a few bytes that claim 20,000,000 samples a track, which the demuxer would index
+  // for every track as it opens the file: gigabytes for a file of kilobytes. In the sample
+  // tables of 1, 2, 4 and 8 tracks, in a compressed movie header, and in movie fragments.
+  struct Claim {
+    const char* name;
+    int tracks;
+    const char* muxing;
+    bool compressed_header;
+  };
+  for (const Claim& claim :
+       {Claim{"claims-1x20M.mp4", 1, "-use_editlist 0", false},
+        Claim{"claims-2x20M.mp4", 2, "-use_editlist 0", false},
+        Claim{"claims-4x20M.mp4", 4, "-use_editlist 0", false},
+        Claim{"claims-8x20M.mp4", 8, "-use_editlist 0", false},
+        Claim{"claims-20M-compressed.mov", 1, "-use_editlist 0", true},
+        Claim{"claims-2x20M-fragments.mp4", 2, "-movflags frag_keyframe+empty_moov", false}}) {
+    std::string maps;
+    for (int i = 0; i < claim.tracks; ++i) maps += " -map 0:v";
+    const std::string mp4 = Ffmpeg("-f lavfi -i color=red:s=64x48:r=25 -frames:v 1" + maps +
+                                       " -c:v libx264 -f mp4 " + claim.muxing,
+                                   std::string("one-frame-") + claim.name);
+    std::string claiming = ClaimingSamples(ReadFileBytes(mp4), 20'000'000);
+    if (claim.compressed_header) claiming = WithCompressedHeader(claiming);
+    ASSERT_FALSE(claiming.empty()) << claim.name;
+    cases_.push_back(
+        {claim.name, Write(claim.name, claiming), Expect::kDiagnostic, false,
+         "the index claims " + std::to_string(claim.tracks * 20'000'000) + " samples"});
+  }
   // Playlists of other files, under names that do not say so: vgrid reads the one file it
   // is given, never what a file names. A FIFO listed would block an open for ever.
   const std::string listed_fifo = work_.File("listed-fifo");
@@ -350,6 +433,7 @@ TEST_F(HostileMoviesTest, EveryRunEndsCleanlyWithASheetOrOneDiagnostic) {
       ASSERT_FALSE(r.run.err.empty());
       EXPECT_EQ(r.run.err.find('\n'), r.run.err.size() - 1);
       EXPECT_GT(r.run.err.size(), 1u);
+      EXPECT_NE(r.run.err.find(c.says), std::string::npos);
       // Nothing written, not even a temporary file.
       EXPECT_EQ(DirectoryEntries(r.out_dir), std::vector<std::string>{});
     } else {
