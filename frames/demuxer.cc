@@ -85,14 +85,22 @@ int Demuxer::stream_count() const { return static_cast<int>(format_->nb_streams)
 
 AVStream* Demuxer::stream(int index) const { return format_->streams[index]; }
 
+namespace {
+
+// av_seek_frame's own failure, when the index leads nowhere near the time (a damaged index),
+// is a bare -1, which reads as the system's EPERM; it is named for what it is.
+int SeekResult(int rc) { return rc == -1 ? AVERROR_INVALIDDATA : rc; }
+
+}  // namespace
+
 int Demuxer::SeekBackward(int stream, std::int64_t ts) {
   ++moves_;
-  return av_seek_frame(format_.get(), stream, ts, AVSEEK_FLAG_BACKWARD);
+  return SeekResult(av_seek_frame(format_.get(), stream, ts, AVSEEK_FLAG_BACKWARD));
 }
 
 int Demuxer::SeekToByte(std::int64_t pos) {
   ++moves_;
-  return av_seek_frame(format_.get(), -1, pos, AVSEEK_FLAG_BYTE);
+  return SeekResult(av_seek_frame(format_.get(), -1, pos, AVSEEK_FLAG_BYTE));
 }
 
 int Demuxer::Read(AVPacket* out) {

@@ -166,6 +166,16 @@ std::string WithCompressedHeader(const std::string& mp4) {
          box("moov", box("cmov", box("dcom", "zlib") + box("cmvd", size + deflated)));
 }
 
+// An MP4 whose first sample-to-chunk entry names a sample description the track does not
+// have: the demuxer leaves those chunks out of the index, and a seek back to the start finds
+// nothing to land on.
+std::string WithUnknownSampleDescription(std::string mp4) {
+  const std::size_t stsc = mp4.find("stsc");
+  if (stsc == std::string::npos || BigEndian(mp4, stsc + 20, 4) != 1) return "";
+  PutBigEndian(mp4, stsc + 20, 2);
+  return mp4;
+}
+
 std::string Corrupt(std::string bytes, std::size_t from, std::size_t to, std::uint32_t seed) {
   std::mt19937 random(seed);
   to = std::min(to, bytes.size());
@@ -350,6 +360,17 @@ TEST_F(HostileMoviesTest, EveryRunEndsCleanlyWithASheetOrOneDiagnostic) {
         {claim.name, Write(claim.name, claiming), Expect::kDiagnostic, false,
          "the index claims " + std::to_string(claim.tracks * 20'000'000) + " samples"});
   }
+  // A seek the damaged index cannot lead to names that, not a system error.
+  const std::string interleaved = Ffmpeg(
+      "-f lavfi -i testsrc=s=64x48:r=25:d=8 -f lavfi -i sine=d=8 -c:v libx264 -preset "
+      "veryfast -g 25 -c:a aac -movflags faststart",
+      "interleaved.mp4");
+  const std::string unknown_description = WithUnknownSampleDescription(ReadFileBytes(interleaved));
+  ASSERT_FALSE(unknown_description.empty());
+  cases_.push_back({"mp4-unknown-sample-description",
+                    Write("unknown-description.mp4", unknown_description), Expect::kDiagnostic,
+                    false, "seek failed: Invalid data"});
+
   // Playlists of other files, under names that do not say so: vgrid reads the one file it
   // is given, never what a file names. A FIFO listed would block an open for ever.
   const std::string listed_fifo = work_.File("listed-fifo");
