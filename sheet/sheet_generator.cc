@@ -153,15 +153,16 @@ HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDe
                        int grab_workers) {
   *image_written = false;
   FrameSource source(factory);
-  const auto open_started = std::chrono::steady_clock::now();
-  if (HRESULT hr = OpenVideo(source, settings.src); Failed(hr)) return hr;
-  const double open_seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - open_started).count();
   try {
+    const auto open_started = std::chrono::steady_clock::now();
+    if (HRESULT hr = OpenVideo(source, settings.src); Failed(hr)) return hr;
+    const double open_seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - open_started).count();
     return MakeSheet(source, open_seconds, settings, image_written, factory, grab_workers);
   } catch (...) {
-    // Whatever nobody foresaw (no memory, a name that cannot be converted, a frame without
-    // pixels) ends the run with one line and no file.
+    // Whatever nobody foresaw (no memory, as soon as the movie is opened and its stream
+    // chosen; a name that cannot be converted; a frame without pixels) ends the run with one
+    // line and no file.
     DiagnoseCurrentException(settings.src);
     source.FreeFrameRecord();
     *image_written = false;

@@ -28,6 +28,7 @@
 #include "frames/ffmpeg_media_det.h"
 #include "frames/frame_source.h"
 #include "platform/com.h"
+#include "platform/text_conv.h"
 #include "sheet/sheet_generator.h"
 #include "testutil/fake_media_det.h"
 #include "testutil/fixture_movies.h"
@@ -531,35 +532,63 @@ TEST_F(HostileMoviesTest, APixelShapeNoPlayerHonoursIsTakenForSquare) {
   }
 }
 
-// Running out of memory in the middle of a sheet ends with the catch-all line naming that
-// cause, whatever a call long before left in errno.
+// Running out of memory ends the run with the catch-all line naming that cause, whatever a
+// call long before left in errno, wherever it happens: as the stream is chosen (the keyframe
+// list of its index), in the middle of the sheet, or as a second worker opens the movie for
+// itself beside the first.
 TEST_F(HostileMoviesTest, TheCatchAllLineNamesWhatHappened) {
-  class OutOfMemoryAtLength : public FakeMediaDet {
+  enum class Where { kChoosingTheStream, kReadingTheLength, kHelperOpening };
+  class OutOfMemoryAt : public FakeMediaDet {
    public:
-    using FakeMediaDet::FakeMediaDet;
-    HRESULT get_StreamLength(double*) override { throw std::bad_alloc(); }
+    OutOfMemoryAt(Where where, bool helper, FakeMovie movie, FakeLog* log)
+        : FakeMediaDet(std::move(movie), log), where_(where), helper_(helper) {}
+    HRESULT put_CurrentStream(std::int32_t index) override {
+      if (where_ == Where::kChoosingTheStream) throw std::bad_alloc();
+      return FakeMediaDet::put_CurrentStream(index);
+    }
+    HRESULT get_StreamLength(double* seconds) override {
+      if (where_ == Where::kReadingTheLength) throw std::bad_alloc();
+      return FakeMediaDet::get_StreamLength(seconds);
+    }
+    HRESULT put_Filename(const char16_t* path) override {
+      if (where_ == Where::kHelperOpening && helper_) throw std::bad_alloc();
+      return FakeMediaDet::put_Filename(path);
+    }
+
+   private:
+    const Where where_;
+    const bool helper_;
   };
-  FakeLog log;
-  const MediaDetFactory factory = [&log](MediaDetPtr* out) {
-    *out = std::make_unique<OutOfMemoryAtLength>(FakeMovie{}, &log);
-    return S_OK;
-  };
-  RunSettings settings;
-  settings.cols = settings.rows = 2;
-  settings.width = settings.height = 16;
-  settings.format = "image/png";
-  settings.src = "movie.avi";
-  settings.dst = work_.File("sheet.png");
-  bool written = true;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  errno = ENOENT;  // as a failed probe for a file long before leaves it
-  SheetGenerator(settings, &written, factory, 1);
-  testing::internal::GetCapturedStdout();
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_FALSE(written);
-  EXPECT_NE(err.find(std::strerror(ENOMEM)), std::string::npos) << err;
-  EXPECT_EQ(err.find(std::strerror(ENOENT)), std::string::npos) << err;
+  for (const Where where :
+       {Where::kChoosingTheStream, Where::kReadingTheLength, Where::kHelperOpening}) {
+    SCOPED_TRACE(static_cast<int>(where));
+    FakeLog log;
+    FakeMovie movie;
+    movie.grab_seconds = 0.05;  // the first worker is still grabbing when the helper fails
+    int made = 0;
+    const MediaDetFactory factory = [&](MediaDetPtr* out) {
+      *out = std::make_unique<OutOfMemoryAt>(where, made++ > 0, movie, &log);
+      return S_OK;
+    };
+    RunSettings settings;
+    settings.cols = settings.rows = 5;
+    settings.width = settings.height = 16;
+    settings.format = "image/png";
+    settings.src = "movie.avi";
+    settings.dst = work_.File("sheet.png");
+    bool written = true;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    errno = ENOENT;  // as a failed probe for a file long before leaves it
+    SheetGenerator(settings, &written, factory, 2);
+    testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(written);
+    EXPECT_TRUE(IsOneLine(err)) << err;
+    EXPECT_NE(err.find(std::strerror(ENOMEM)), std::string::npos) << err;
+    EXPECT_EQ(err.find(std::strerror(ENOENT)), std::string::npos) << err;
+    EXPECT_EQ(DirectoryEntries(work_.path()).size(), 0u);
+  }
 }
 
 // A size read from a header is no reason to take that much memory: an AVI whose INFO tag
