@@ -591,6 +591,63 @@ TEST_F(HostileMoviesTest, TheCatchAllLineNamesWhatHappened) {
   }
 }
 
+// Cells whose frames do not fit in memory say so, with the line of a sheet that cannot be
+// made, whether it shows as the first frame is set aside or as a grab runs out; memory that
+// runs out while small cells are grabbed is no fault of theirs, and the catch-all says that.
+TEST_F(HostileMoviesTest, CellsTooLargeForMemorySaySo) {
+  const std::string kNoImage = ConsoleText("出力画像を作成できません");
+  if (!RunningUnderAddressSanitizer()) {
+    // 728 MB of canvas leave no room for a frame of 441 MB in 1 GiB.
+    const std::string dst = work_.File("huge.png");
+    const RunResult r = RunVgrid(
+        {"-c=1", "-r=1", "-w=14000", "-h=13000", "-f:png", Fixture(FixtureSpec{}), dst}, kBounds);
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    EXPECT_TRUE(IsOneLine(r.err)) << r.err;
+    EXPECT_NE(r.err.find(kNoImage + ": cells of 14000x10500 too large for memory"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(PathEntryExists(dst));
+  }
+  class OutOfMemoryInGrab : public FakeMediaDet {
+   public:
+    using FakeMediaDet::FakeMediaDet;
+    HRESULT GetBitmapBits(double seconds, std::int32_t* size, char* buffer, std::int32_t width,
+                          std::int32_t height) override {
+      if (buffer != nullptr) throw std::bad_alloc();
+      return FakeMediaDet::GetBitmapBits(seconds, size, buffer, width, height);
+    }
+  };
+  const struct {
+    std::int32_t cell;
+    std::string line;
+  } cases[] = {{2400, kNoImage + ": cells of 2400x2400 too large for memory\n"},
+               {16, ConsoleText("なんかしらエラーが発生してしまいました。") + ": " +
+                        std::strerror(ENOMEM) + "\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cell);
+    FakeLog log;
+    FakeMovie movie;
+    movie.width = movie.height = 480;
+    const MediaDetFactory factory = [&](MediaDetPtr* out) {
+      *out = std::make_unique<OutOfMemoryInGrab>(movie, &log);
+      return S_OK;
+    };
+    RunSettings settings;
+    settings.cols = settings.rows = 2;
+    settings.width = settings.height = c.cell;
+    settings.format = "image/png";
+    settings.src = "movie.avi";
+    settings.dst = work_.File("sheet.png");
+    bool written = true;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    SheetGenerator(settings, &written, factory, 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "movie.avi: " + c.line);
+    EXPECT_FALSE(written);
+  }
+}
+
 // A size read from a header is no reason to take that much memory: an AVI whose INFO tag
 // claims 1 GB in a file of a few KB once made the reader allocate (and clear) all of it.
 TEST_F(HostileMoviesTest, ASizeClaimedByAHeaderIsNotAllocated) {
