@@ -58,6 +58,10 @@ HRESULT CheckSheetCanBeSaved(const SheetLayout& layout, const RunSettings& setti
     Diagnose(settings.src, SheetFailure::kCannotSave, *problem);
     return E_INVALIDARG;
   }
+  if (auto problem = DestinationNameProblem(settings.dst)) {
+    Diagnose(settings.src, SheetFailure::kCannotSave, *problem);
+    return E_INVALIDARG;
+  }
   return S_OK;
 }
 
