@@ -115,16 +115,20 @@ struct TrackTables {
   std::uint64_t samples = 0;                 // stated by the sample size table
   std::uint64_t chunks = 0;                  // listed by the chunk offset table
   std::uint64_t most_samples_per_chunk = 0;  // stated by the sample-to-chunk table
-  bool unit_durations = false;               // every sample lasts one tick: uncompressed sound
+  bool unit_durations = false;               // every sample lasts one tick
+  bool sound = false;                        // the handler says it is sound
 
-  // The demuxer makes an entry a sample, except for uncompressed sound, which it cuts into
-  // entries of a kilobyte of samples or a packet, chunk by chunk.
+  // The demuxer makes an entry a sample, except for sound whose samples last one tick each
+  // (uncompressed sound, a sample to every tick of the clock), which it cuts into entries of
+  // a kilobyte of samples or a packet, chunk by chunk. A track whose handler does not say
+  // sound may still be taken for it by its codec: it is counted both ways.
   std::uint64_t Entries() const {
     if (!unit_durations) return samples;
     const std::uint64_t per_chunk =
         most_samples_per_chunk / kFewestSamplesPerSoundEntry +
         (most_samples_per_chunk % kFewestSamplesPerSoundEntry != 0 ? 1 : 0);
-    return std::max(samples, SaturatingMultiply(chunks, per_chunk));
+    const std::uint64_t chunked = SaturatingMultiply(chunks, per_chunk);
+    return sound ? chunked : std::max(samples, chunked);
   }
 };
 
@@ -196,6 +200,14 @@ class ClaimCounter {
               track->most_samples_per_chunk = std::max<std::uint64_t>(
                   track->most_samples_per_chunk, file.Number(box.body + 8 + 12 * i + 4));
             }
+          }
+          break;
+        case Tag("hdlr"):
+          // The handler's type follows its version, flags and a component type.
+          if (track != nullptr) {
+            const std::uint32_t type = file.Number(box.body + 8);
+            if (type == Tag("soun")) track->sound = true;
+            if (type == Tag("vide")) track->sound = false;
           }
           break;
         case Tag("stts"):

@@ -361,6 +361,14 @@ TEST_F(HostileMoviesTest, EveryRunEndsCleanlyWithASheetOrOneDiagnostic) {
         {claim.name, Write(claim.name, claiming), Expect::kDiagnostic, false,
          "the index claims " + std::to_string(claim.tracks * 20'000'000) + " samples"});
   }
+  // Uncompressed sound, a sample to every tick of 192 kHz: 8.6 million samples in the sample
+  // tables, which the demuxer indexes by chunk, a few thousand entries.
+  cases_.push_back(
+      {"mov-pcm-8.6M-samples",
+       Ffmpeg("-f lavfi -i color=red:s=64x48:r=5:d=45 -f lavfi -i sine=r=192000:d=45 -c:v mpeg4 "
+              "-c:a pcm_u8",
+              "pcm.mov"),
+       Expect::kSheet});
   // A seek the damaged index cannot lead to names that, not a system error.
   const std::string interleaved = Ffmpeg(
       "-f lavfi -i testsrc=s=64x48:r=25:d=8 -f lavfi -i sine=d=8 -c:v libx264 -preset "
