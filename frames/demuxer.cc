@@ -10,6 +10,7 @@ extern "C" {
 #include <new>
 
 #include "frames/file_input.h"
+#include "frames/index_claims.h"
 
 bool IsVideo(const AVStream* st) {
   return st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
@@ -24,6 +25,17 @@ HRESULT Demuxer::Open(const std::string& name, std::unique_ptr<Demuxer>* out, st
   }
   if (HRESULT hr = FileInput::Open(name, &demuxer->input_, error); Failed(hr)) return hr;
   FileInput& input = *demuxer->input_;
+  // The demuxer builds the index of every track of an MP4 as it opens it, as large as the
+  // sample tables claim; a few bytes of table can claim gigabytes. Such a file is refused
+  // before the demuxer reads it.
+  const ReadAtFunction read_at = [&input](std::uint64_t offset, std::uint8_t* bytes,
+                                          std::size_t size) {
+    return input.ReadAt(offset, bytes, size);
+  };
+  if (auto problem = IndexClaimProblem(read_at, input.Size())) {
+    *error = std::move(*problem);
+    return VFW_E_INVALID_FILE_FORMAT;
+  }
 
   // "file:" keeps a name with a colon from being taken for a protocol. The movie is this one
   // file, read through `input`, which needs no protocol: a playlist (concat, HLS) or any
@@ -73,14 +85,22 @@ int Demuxer::stream_count() const { return static_cast<int>(format_->nb_streams)
 
 AVStream* Demuxer::stream(int index) const { return format_->streams[index]; }
 
+namespace {
+
+// av_seek_frame's own failure, when the index leads nowhere near the time (a damaged index),
+// is a bare -1, which reads as the system's EPERM; it is named for what it is.
+int SeekResult(int rc) { return rc == -1 ? AVERROR_INVALIDDATA : rc; }
+
+}  // namespace
+
 int Demuxer::SeekBackward(int stream, std::int64_t ts) {
   ++moves_;
-  return av_seek_frame(format_.get(), stream, ts, AVSEEK_FLAG_BACKWARD);
+  return SeekResult(av_seek_frame(format_.get(), stream, ts, AVSEEK_FLAG_BACKWARD));
 }
 
 int Demuxer::SeekToByte(std::int64_t pos) {
   ++moves_;
-  return av_seek_frame(format_.get(), -1, pos, AVSEEK_FLAG_BYTE);
+  return SeekResult(av_seek_frame(format_.get(), -1, pos, AVSEEK_FLAG_BYTE));
 }
 
 int Demuxer::Read(AVPacket* out) {

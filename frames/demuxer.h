@@ -42,9 +42,10 @@ class Demuxer {
   /// stands where opening left it, at the start of the file.
   std::uint64_t moves() const { return moves_; }
   /// av_seek_frame backward: to the keyframe at or before `ts` of stream `stream` (in its
-  /// ticks), or with stream -1 in AV_TIME_BASE units. Returns FFmpeg's result.
+  /// ticks), or with stream -1 in AV_TIME_BASE units. Returns FFmpeg's result, a seek the
+  /// index cannot lead to being AVERROR_INVALIDDATA.
   int SeekBackward(int stream, std::int64_t ts);
-  /// av_seek_frame to byte `pos` of the file. Returns FFmpeg's result.
+  /// av_seek_frame to byte `pos` of the file. Returns FFmpeg's result, as SeekBackward does.
   int SeekToByte(std::int64_t pos);
   /// The next packet of any stream, as av_read_frame gives it.
   int Read(AVPacket* out);

@@ -12,6 +12,7 @@ extern "C" {
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <new>
 
 HRESULT FileInput::Open(const std::string& name, std::unique_ptr<FileInput>* out,
@@ -93,6 +94,25 @@ std::int64_t FileInput::Seek(void* opaque, std::int64_t offset, int whence) {
   }
   const off_t at = lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
   return at < 0 ? AVERROR(errno) : static_cast<std::int64_t>(at);
+}
+
+std::size_t FileInput::ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t size) const {
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return 0;
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  return done;
+}
+
+std::uint64_t FileInput::Size() const {
+  struct stat info;
+  return fstat(fd_, &info) == 0 && info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
 }
 
 // The demuxer's way to open a file of its own: refused, and noted.

@@ -4,6 +4,8 @@
 // or a reference to other files is refused every file it names).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -33,6 +35,12 @@ class FileInput {
   static DictPtr NoProtocolOptions();
   /// Whether the demuxer asked to open another file since Confine.
   bool NestedOpenRefused() const { return nested_open_refused_; }
+
+  /// Reads up to `size` bytes at `offset` into `out`, leaving the demuxer's reading where it
+  /// is; returns how many were read (fewer at the end of the file or on an error).
+  std::size_t ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t size) const;
+  /// The file's size in bytes; 0 when it cannot be had.
+  std::uint64_t Size() const;
 
  private:
   explicit FileInput(int fd) : fd_(fd) {}

@@ -43,26 +43,40 @@ HRESULT VideoDecoder::Open(Demuxer& demuxer, int stream, int threads,
     *error = AvErrorText(AVERROR(ENOMEM));
     return E_OUTOFMEMORY;
   }
-  CodecPtr ctx(avcodec_alloc_context3(codec));
   dec->packet_.reset(av_packet_alloc());
   dec->shown_.reset(av_frame_alloc());
   dec->next_.reset(av_frame_alloc());
-  if (!ctx || !dec->packet_ || !dec->shown_ || !dec->next_) {
+  if (!dec->packet_ || !dec->shown_ || !dec->next_) {
     *error = AvErrorText(AVERROR(ENOMEM));
     return E_OUTOFMEMORY;
   }
-  if (int rc = avcodec_parameters_to_context(ctx.get(), st->codecpar); rc < 0) {
+  for (;;) {
+    CodecPtr ctx(avcodec_alloc_context3(codec));
+    if (!ctx) {
+      *error = AvErrorText(AVERROR(ENOMEM));
+      return E_OUTOFMEMORY;
+    }
+    if (int rc = avcodec_parameters_to_context(ctx.get(), st->codecpar); rc < 0) {
+      *error = AvErrorText(rc);
+      return FromAvError(rc, E_FAIL);
+    }
+    ctx->pkt_timebase = st->time_base;
+    ctx->thread_count = threads;
+    ctx->thread_type = threads == 1 ? 0 : FF_THREAD_FRAME | FF_THREAD_SLICE;
+    const int rc = avcodec_open2(ctx.get(), codec, nullptr);
+    if (rc == 0) {
+      dec->codec_ = std::move(ctx);
+      break;
+    }
+    // Threads that cannot be had (no memory left for their stacks) leave the decoding to
+    // this one.
+    if (rc == AVERROR(EAGAIN) && threads != 1) {
+      threads = 1;
+      continue;
+    }
     *error = AvErrorText(rc);
     return FromAvError(rc, E_FAIL);
   }
-  ctx->pkt_timebase = st->time_base;
-  ctx->thread_count = threads;
-  ctx->thread_type = threads == 1 ? 0 : FF_THREAD_FRAME | FF_THREAD_SLICE;
-  if (int rc = avcodec_open2(ctx.get(), codec, nullptr); rc < 0) {
-    *error = AvErrorText(rc);
-    return FromAvError(rc, E_FAIL);
-  }
-  dec->codec_ = std::move(ctx);
   if (st->codecpar->codec_id == AV_CODEC_ID_HEVC)
     dec->hevc_length_size_ =
         HevcLengthFieldSize(st->codecpar->extradata, st->codecpar->extradata_size);

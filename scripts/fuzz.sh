@@ -6,7 +6,7 @@
 #   scripts/fuzz.sh [SECONDS [TARGET...]]
 #
 # SECONDS per target and locale (default 60); the targets are command_line, text_conv and
-# movie (default all three). Each movie input may take 30 s and 2 GB at most; more is a
+# movie (default all three). Each movie input may take 30 s and 1 GB at most; more is a
 # finding.
 #
 # Environment: VGRID_FUZZ_BUILD, the build directory (default build/fuzz); VGRID_FUZZ_WORK,
@@ -47,7 +47,7 @@ fuzz() {  # target label env...
   local target=$1 label=$2; shift 2
   wanted "$target" || return 0
   local bounds=()
-  [ "$target" != movie ] || bounds=(-timeout=30 -rss_limit_mb=2048 -max_len=65536)
+  [ "$target" != movie ] || bounds=(-timeout=30 -rss_limit_mb=1024 -max_len=65536)
   local dir="$work/$target"
   mkdir -p "$dir/corpus" "$dir/artifacts/$label"
   echo "== $target ($label): $seconds s"

@@ -33,11 +33,12 @@ const char* LineOf(SheetFailure failure) {
 
 constexpr const char* kCatchAll = "なんかしらエラーが発生してしまいました。";
 
-// The system error number of the exception being handled, for the catch-all line: what
-// happened, never what a call long before left in errno.
-int ErrnoOfCurrentException() {
+// The system error number of `failure`, for the catch-all line: what happened, never what a
+// call long before left in errno.
+int ErrnoOf(const std::exception_ptr& failure) {
+  if (!failure) return EIO;
   try {
-    throw;
+    std::rethrow_exception(failure);
   } catch (const std::bad_alloc&) {
     return ENOMEM;
   } catch (const std::system_error& e) {
@@ -59,6 +60,7 @@ int ErrnoOfCurrentException() {
 // control character (a line feed, say) would break the line or move the cursor, and is shown
 // as '?'. No byte below 0x20 is part of a multibyte character in the code pages in use.
 std::string PathForLine(const std::string& src) {
+  if (src.empty()) return "";
   std::string shown = src;
   for (char& c : shown) {
     const auto byte = static_cast<unsigned char>(c);
@@ -83,7 +85,7 @@ void Diagnose(const std::string& src, SheetFailure failure, const std::string& c
 }
 
 void DiagnoseCurrentException(const std::string& src) {
-  const int cause = ErrnoOfCurrentException();
+  const int cause = ErrnoOf(std::current_exception());
   std::fflush(stdout);
   const std::string line = PathForLine(src) + ConsoleText(kCatchAll);
   errno = cause;

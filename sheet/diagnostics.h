@@ -25,7 +25,8 @@ void PrintProgress(const char* text);
 /// is one.
 void Diagnose(const std::string& src, SheetFailure failure, const std::string& cause);
 
-/// The catch-all line for the movie `src`: its path and ": ", then the line for a failure nobody
-/// foresaw with the system's words for the exception being handled (out of memory, a system
-/// error, ...), as perror writes them. Call it only from a catch block.
+/// The catch-all line for the movie `src`: its path and ": " (none while there is no movie),
+/// then the line for a failure nobody foresaw with the system's words for the exception being
+/// handled (out of memory, a system error, ...; an input/output error when there is none), as
+/// perror writes them.
 void DiagnoseCurrentException(const std::string& src);

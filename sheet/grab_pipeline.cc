@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -87,7 +86,7 @@ class GrabPipeline final : public CellGrabs {
         slots_(RingSlots(plan)) {
     for (Slot& slot : slots_) slot.record = FrameRecord(plan_.record_bytes);
     live_ = 1;
-    threads_.emplace_back([this, &main] { Work(&main); });
+    threads_.emplace_back([this, &main] { RunWorker([this, &main] { Work(&main); }); });
     if (plan_.start_at_once || plan_.open_seconds < kCheapOpenSeconds) StartOthers();
   }
 
@@ -106,7 +105,8 @@ class GrabPipeline final : public CellGrabs {
   CellGrab Take(std::int64_t cell) override {
     Slot& slot = SlotOf(cell);
     std::unique_lock<std::mutex> lock(m_);
-    cv_.wait(lock, [&] { return (slot.ready && slot.cell == cell) || live_ == 0; });
+    cv_.wait(lock, [&] { return (slot.ready && slot.cell == cell) || live_ == 0 || failure_; });
+    if (failure_) std::rethrow_exception(failure_);
     if (cell == 0 && slot.ready && slot.cell == 0) first_grab_seconds_ = slot.seconds;
     if (cell == 1 && threads_.size() == 1 && plan_.workers > 1 && slot.ready && slot.cell == 1 &&
         Succeeded(slot.hr)) {
@@ -183,12 +183,30 @@ class GrabPipeline final : public CellGrabs {
           std::lock_guard<std::mutex> lock(m_);
           ++live_;
         }
-        threads_.emplace_back([this] { WorkOnOwnSource(); });
-      } catch (const std::system_error&) {
+        threads_.emplace_back([this] { RunWorker([this] { WorkOnOwnSource(); }); });
+      } catch (const std::exception&) {
+        // No thread (or no memory for one): the workers that run do the work.
         std::lock_guard<std::mutex> lock(m_);
         --live_;
         break;
       }
+    }
+  }
+
+  // A worker's whole life. Whatever it throws outside a grab (no memory for a helper's own
+  // index of the movie, say) ends its work and reaches the drawing thread, whose next Take
+  // rethrows it.
+  template <typename Body>
+  void RunWorker(Body body) {
+    try {
+      body();
+    } catch (...) {
+      {
+        std::lock_guard<std::mutex> lock(m_);
+        if (!failure_) failure_ = std::current_exception();
+        --live_;
+      }
+      cv_.notify_all();
     }
   }
 
@@ -290,6 +308,7 @@ class GrabPipeline final : public CellGrabs {
   std::int64_t released_ = 0;
   int live_ = 0;
   bool stop_ = false;
+  std::exception_ptr failure_;  // what a worker threw outside its grabs
   std::vector<std::thread> threads_;
 };
 

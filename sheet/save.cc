@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "sheet/save.h"
 
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -43,6 +48,21 @@ std::optional<std::string> SaveSizeProblem(const std::string& mime, std::int64_t
   WideToMultibyte name(encoder->format_description);
   return std::string("image too large for ") + name.get() + " (" +
          std::to_string(encoder->max_side) + " pixels a side)";
+}
+
+std::optional<std::string> DestinationNameProblem(const std::string& dst) {
+  const std::size_t slash = dst.rfind('/');
+  const std::size_t name_length = slash == std::string::npos ? dst.size() : dst.size() - slash - 1;
+  const std::string folder = slash == std::string::npos ? "." : dst.substr(0, slash + 1);
+  // The whole name must leave room for its NUL in PATH_MAX. Looking it up answers ENAMETOOLONG
+  // for a part longer than its file system takes (the last part too, though it does not
+  // exist), and the folder says how long a name in it may be.
+  struct stat info;
+  const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
+  if (dst.size() >= PATH_MAX || (lstat(dst.c_str(), &info) != 0 && errno == ENAMETOOLONG) ||
+      (longest > 0 && name_length > static_cast<std::size_t>(longest)))
+    return std::string(std::strerror(ENAMETOOLONG));
+  return std::nullopt;
 }
 
 SaveOutcome SaveSheet(GpBitmap* canvas, const RunSettings& settings) {

@@ -26,6 +26,11 @@ struct SaveOutcome {
 std::optional<std::string> SaveSizeProblem(const std::string& mime, std::int64_t width,
                                            std::int64_t height);
 
+/// Why the file system cannot hold a file named `dst`: the whole name, or its last part, is
+/// longer than the file system takes ("File name too long"), known before anything is drawn;
+/// nothing when it can, or when only the save can tell (a missing folder, say).
+std::optional<std::string> DestinationNameProblem(const std::string& dst);
+
 /// Writes `canvas` to settings.dst in settings.format (JPEG with settings.quality). Prints
 /// nothing. Never replaces an existing file and leaves no partial file behind. May throw
 /// ComError from the text conversions.

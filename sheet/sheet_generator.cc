@@ -2,8 +2,10 @@
 #include "sheet/sheet_generator.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "frames/frame_source.h"
@@ -15,6 +17,11 @@
 #include "sheet/sheet_layout.h"
 
 namespace {
+
+// Frames of this size and more are what the memory of a sheet goes to while it grabs, each
+// held a few times over (the frames in flight, the scaler's planes, the drawing): memory
+// running out then is the cells' size, and is named so.
+constexpr std::size_t kLargeFrameBytes = std::size_t{16} << 20;
 
 // Opens `src` in `source` and reads its video's frame size; says why when it cannot.
 HRESULT OpenVideo(FrameSource& source, const std::string& src) {
@@ -51,7 +58,18 @@ HRESULT CheckSheetCanBeSaved(const SheetLayout& layout, const RunSettings& setti
     Diagnose(settings.src, SheetFailure::kCannotSave, *problem);
     return E_INVALIDARG;
   }
+  if (auto problem = DestinationNameProblem(settings.dst)) {
+    Diagnose(settings.src, SheetFailure::kCannotSave, *problem);
+    return E_INVALIDARG;
+  }
   return S_OK;
+}
+
+// The line for cells whose frames do not fit in memory.
+void DiagnoseCellsTooLarge(const std::string& src, const PixelSize& grab_size) {
+  Diagnose(src, SheetFailure::kNoCanvas,
+           "cells of " + std::to_string(grab_size.width) + "x" + std::to_string(grab_size.height) +
+               " too large for memory");
 }
 
 // What the grab and draw stage leaves for the rest of the run.
@@ -125,16 +143,23 @@ HRESULT MakeSheet(FrameSource& source, double open_seconds, RunSettings& setting
   const PixelSize grab_size = GrabSize(layout);
   source.SetGrabSize(grab_size.width, grab_size.height);
   if (HRESULT hr = source.AllocateFrameRecord(); Failed(hr)) {
-    Diagnose(settings.src, SheetFailure::kNoFrame, source.LastErrorText());
+    if (hr == E_OUTOFMEMORY)
+      DiagnoseCellsTooLarge(settings.src, grab_size);
+    else
+      Diagnose(settings.src, SheetFailure::kNoFrame, source.LastErrorText());
     return hr;
   }
   const GrabPlan plan = PlanGrabs(source, settings.src, layout.cells(), grab_workers, open_seconds);
 
   // Grab and draw.
   DrawnCells cells;
-  {
+  try {
     const std::unique_ptr<CellGrabs> grabs = StartGrabs(source, factory, plan);
     cells = GrabAndDraw(layout, *grabs, *canvas);
+  } catch (const std::bad_alloc&) {
+    if (plan.record_bytes < kLargeFrameBytes) throw;
+    DiagnoseCellsTooLarge(settings.src, grab_size);
+    return E_OUTOFMEMORY;
   }
   if (cells.drawn == 0) {
     // An all-background sheet would only block the re-run that could make a real one.
@@ -153,15 +178,16 @@ HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDe
                        int grab_workers) {
   *image_written = false;
   FrameSource source(factory);
-  const auto open_started = std::chrono::steady_clock::now();
-  if (HRESULT hr = OpenVideo(source, settings.src); Failed(hr)) return hr;
-  const double open_seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - open_started).count();
   try {
+    const auto open_started = std::chrono::steady_clock::now();
+    if (HRESULT hr = OpenVideo(source, settings.src); Failed(hr)) return hr;
+    const double open_seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - open_started).count();
     return MakeSheet(source, open_seconds, settings, image_written, factory, grab_workers);
   } catch (...) {
-    // Whatever nobody foresaw (no memory, a name that cannot be converted, a frame without
-    // pixels) ends the run with one line and no file.
+    // Whatever nobody foresaw (no memory, as soon as the movie is opened and its stream
+    // chosen; a name that cannot be converted; a frame without pixels) ends the run with one
+    // line and no file.
     DiagnoseCurrentException(settings.src);
     source.FreeFrameRecord();
     *image_written = false;

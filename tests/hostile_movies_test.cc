@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // vgrid on files that are not good movies: truncated and corrupted movies of every fixture
 // codec, files that are no movie at all, odd streams, and sources that are no regular file.
-// Whatever it is given, a run ends within a time bound either with exit 0 and a sheet that
-// decodes, or with exit 1, one diagnostic line and nothing written; never with a signal.
+// Whatever it is given, a run ends within a time bound and 1 GiB of address space either with
+// exit 0 and a sheet that decodes, or with exit 1, one diagnostic line and nothing written;
+// never with a signal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -10,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -26,6 +28,7 @@
 #include "frames/ffmpeg_media_det.h"
 #include "frames/frame_source.h"
 #include "platform/com.h"
+#include "platform/text_conv.h"
 #include "sheet/sheet_generator.h"
 #include "testutil/fake_media_det.h"
 #include "testutil/fixture_movies.h"
@@ -52,6 +55,7 @@ struct HostileCase {
   std::string src;
   Expect expect = Expect::kSheetOrDiagnostic;
   bool default_options = false;  // run with the default grid and cell size
+  std::string says = {};         // words its diagnostic line must hold, if any
 };
 
 struct CaseResult {
@@ -60,9 +64,9 @@ struct CaseResult {
   std::string dst;
 };
 
-// Runs are bounded in time and in address space (4 GiB, far above what any of these runs
-// needs), so a size read from a damaged header cannot make one take the machine's memory.
-const VgridRunBounds kBounds = {kTimeoutSeconds, std::int64_t{4} << 30};
+// Runs are bounded in time and in address space: whatever a file claims, a run needs no more
+// than 1 GiB, and a run that runs out of it still ends with its one line.
+const VgridRunBounds kBounds = {kTimeoutSeconds, std::int64_t{1} << 30};
 
 std::string Extension(const std::string& path) {
   const std::size_t dot = path.rfind('.');
@@ -108,6 +112,69 @@ std::string WithoutJpegMarkers(std::string avi) {
     if (avi[i] == '\xFF') avi[i] = 0;
   }
   return avi;
+}
+
+void PutBigEndian(std::string& bytes, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(v >> (24 - 8 * i));
+}
+
+// An MP4 of one frame a track whose tables claim `samples` samples in every track: each sample
+// size table of a constant size has its count raised, each sample-to-chunk table puts them
+// all in the one chunk, and each run of a movie fragment has its count raised. Empty when
+// there was nothing to raise.
+std::string ClaimingSamples(std::string mp4, std::uint32_t samples) {
+  bool raised = false;
+  auto each = [&mp4](const char* type, auto change) {
+    for (std::size_t at = 0; (at = mp4.find(type, at)) != std::string::npos; at += 4) change(at);
+  };
+  each("stsz", [&](std::size_t at) {
+    if (BigEndian(mp4, at + 8, 4) == 0 || BigEndian(mp4, at + 12, 4) == 0) return;
+    PutBigEndian(mp4, at + 12, samples);
+    raised = true;
+  });
+  each("stsc", [&](std::size_t at) {
+    if (BigEndian(mp4, at + 8, 4) > 0) PutBigEndian(mp4, at + 16, samples);
+  });
+  each("trun", [&](std::size_t at) {
+    PutBigEndian(mp4, at + 8, samples);
+    raised = true;
+  });
+  return raised ? mp4 : "";
+}
+
+// The MP4 `mp4`, whose movie header is its last box, with that header compressed as old
+// QuickTime files have it: a 'cmov' box of a 'dcom' naming zlib and a 'cmvd' of the deflated
+// boxes.
+std::string WithCompressedHeader(const std::string& mp4) {
+  const std::size_t moov = mp4.rfind("moov");
+  if (moov == std::string::npos || moov < 4 || BigEndian(mp4, moov - 4, 4) != mp4.size() - moov + 4)
+    return "";
+  const std::string boxes = mp4.substr(moov + 4);
+  uLongf deflated_size = compressBound(boxes.size());
+  std::string deflated(deflated_size, '\0');
+  if (compress(reinterpret_cast<Bytef*>(deflated.data()), &deflated_size,
+               reinterpret_cast<const Bytef*>(boxes.data()), boxes.size()) != Z_OK)
+    return "";
+  deflated.resize(deflated_size);
+  auto box = [](const std::string& type, const std::string& body) {
+    std::string b(4, '\0');
+    PutBigEndian(b, 0, static_cast<std::uint32_t>(8 + body.size()));
+    return b + type + body;
+  };
+  std::string size(4, '\0');
+  PutBigEndian(size, 0, static_cast<std::uint32_t>(boxes.size()));
+  return mp4.substr(0, moov - 4) +
+         box("moov", box("cmov", box("dcom", "zlib") + box("cmvd", size + deflated)));
+}
+
+// An MP4 whose first sample-to-chunk entry names a sample description the track does not
+// have: the demuxer leaves those chunks out of the index, and a seek back to the start finds
+// nothing to land on.
+std::string WithUnknownSampleDescription(std::string mp4) {
+  const std::size_t stsc = mp4.find("stsc");
+  if (stsc == std::string::npos || BigEndian(mp4, stsc + 20, 4) != 1) return "";
+  PutBigEndian(mp4, stsc + 20, 2);
+  return mp4;
 }
 
 std::string Corrupt(std::string bytes, std::size_t from, std::size_t to, std::uint32_t seed) {
@@ -266,6 +333,52 @@ TEST_F(HostileMoviesTest, EveryRunEndsCleanlyWithASheetOrOneDiagnostic) {
   const std::string no_markers = WithoutJpegMarkers(ReadFileBytes(mjpeg));
   ASSERT_FALSE(no_markers.empty());
   cases_.push_back({"mjpeg-without-markers", Write("no-markers.avi", no_markers)});
+  // Tables of a few bytes that claim 20,000,000 samples a track, which the demuxer would index
+  // for every track as it opens the file: gigabytes for a file of kilobytes. In the sample
+  // tables of 1, 2, 4 and 8 tracks, in a compressed movie header, and in movie fragments.
+  struct Claim {
+    const char* name;
+    int tracks;
+    const char* muxing;
+    bool compressed_header;
+  };
+  for (const Claim& claim :
+       {Claim{"claims-1x20M.mp4", 1, "-use_editlist 0", false},
+        Claim{"claims-2x20M.mp4", 2, "-use_editlist 0", false},
+        Claim{"claims-4x20M.mp4", 4, "-use_editlist 0", false},
+        Claim{"claims-8x20M.mp4", 8, "-use_editlist 0", false},
+        Claim{"claims-20M-compressed.mov", 1, "-use_editlist 0", true},
+        Claim{"claims-2x20M-fragments.mp4", 2, "-movflags frag_keyframe+empty_moov", false}}) {
+    std::string maps;
+    for (int i = 0; i < claim.tracks; ++i) maps += " -map 0:v";
+    const std::string mp4 = Ffmpeg("-f lavfi -i color=red:s=64x48:r=25 -frames:v 1" + maps +
+                                       " -c:v libx264 -f mp4 " + claim.muxing,
+                                   std::string("one-frame-") + claim.name);
+    std::string claiming = ClaimingSamples(ReadFileBytes(mp4), 20'000'000);
+    if (claim.compressed_header) claiming = WithCompressedHeader(claiming);
+    ASSERT_FALSE(claiming.empty()) << claim.name;
+    cases_.push_back(
+        {claim.name, Write(claim.name, claiming), Expect::kDiagnostic, false,
+         "the index claims " + std::to_string(claim.tracks * 20'000'000) + " samples"});
+  }
+  // Uncompressed sound, a sample to every tick of 192 kHz: 8.6 million samples in the sample
+  // tables, which the demuxer indexes by chunk, a few thousand entries.
+  cases_.push_back(
+      {"mov-pcm-8.6M-samples",
+       Ffmpeg("-f lavfi -i color=red:s=64x48:r=5:d=45 -f lavfi -i sine=r=192000:d=45 -c:v mpeg4 "
+              "-c:a pcm_u8",
+              "pcm.mov"),
+       Expect::kSheet});
+  // A seek the damaged index cannot lead to names that, not a system error.
+  const std::string interleaved = Ffmpeg(
+      "-f lavfi -i testsrc=s=64x48:r=25:d=8 -f lavfi -i sine=d=8 -c:v libx264 -preset "
+      "veryfast -g 25 -c:a aac -movflags faststart",
+      "interleaved.mp4");
+  const std::string unknown_description = WithUnknownSampleDescription(ReadFileBytes(interleaved));
+  ASSERT_FALSE(unknown_description.empty());
+  cases_.push_back({"mp4-unknown-sample-description",
+                    Write("unknown-description.mp4", unknown_description), Expect::kDiagnostic,
+                    false, "seek failed: Invalid data"});
 
   // Playlists of other files, under names that do not say so: vgrid reads the one file it
   // is given, never what a file names. A FIFO listed would block an open for ever.
@@ -350,6 +463,7 @@ TEST_F(HostileMoviesTest, EveryRunEndsCleanlyWithASheetOrOneDiagnostic) {
       ASSERT_FALSE(r.run.err.empty());
       EXPECT_EQ(r.run.err.find('\n'), r.run.err.size() - 1);
       EXPECT_GT(r.run.err.size(), 1u);
+      EXPECT_NE(r.run.err.find(c.says), std::string::npos);
       // Nothing written, not even a temporary file.
       EXPECT_EQ(DirectoryEntries(r.out_dir), std::vector<std::string>{});
     } else {
@@ -426,35 +540,120 @@ TEST_F(HostileMoviesTest, APixelShapeNoPlayerHonoursIsTakenForSquare) {
   }
 }
 
-// Running out of memory in the middle of a sheet ends with the catch-all line naming that
-// cause, whatever a call long before left in errno.
+// Running out of memory ends the run with the catch-all line naming that cause, whatever a
+// call long before left in errno, wherever it happens: as the stream is chosen (the keyframe
+// list of its index), in the middle of the sheet, or as a second worker opens the movie for
+// itself beside the first.
 TEST_F(HostileMoviesTest, TheCatchAllLineNamesWhatHappened) {
-  class OutOfMemoryAtLength : public FakeMediaDet {
+  enum class Where { kChoosingTheStream, kReadingTheLength, kHelperOpening };
+  class OutOfMemoryAt : public FakeMediaDet {
+   public:
+    OutOfMemoryAt(Where where, bool helper, FakeMovie movie, FakeLog* log)
+        : FakeMediaDet(std::move(movie), log), where_(where), helper_(helper) {}
+    HRESULT put_CurrentStream(std::int32_t index) override {
+      if (where_ == Where::kChoosingTheStream) throw std::bad_alloc();
+      return FakeMediaDet::put_CurrentStream(index);
+    }
+    HRESULT get_StreamLength(double* seconds) override {
+      if (where_ == Where::kReadingTheLength) throw std::bad_alloc();
+      return FakeMediaDet::get_StreamLength(seconds);
+    }
+    HRESULT put_Filename(const char16_t* path) override {
+      if (where_ == Where::kHelperOpening && helper_) throw std::bad_alloc();
+      return FakeMediaDet::put_Filename(path);
+    }
+
+   private:
+    const Where where_;
+    const bool helper_;
+  };
+  for (const Where where :
+       {Where::kChoosingTheStream, Where::kReadingTheLength, Where::kHelperOpening}) {
+    SCOPED_TRACE(static_cast<int>(where));
+    FakeLog log;
+    FakeMovie movie;
+    movie.grab_seconds = 0.05;  // the first worker is still grabbing when the helper fails
+    int made = 0;
+    const MediaDetFactory factory = [&](MediaDetPtr* out) {
+      *out = std::make_unique<OutOfMemoryAt>(where, made++ > 0, movie, &log);
+      return S_OK;
+    };
+    RunSettings settings;
+    settings.cols = settings.rows = 5;
+    settings.width = settings.height = 16;
+    settings.format = "image/png";
+    settings.src = "movie.avi";
+    settings.dst = work_.File("sheet.png");
+    bool written = true;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    errno = ENOENT;  // as a failed probe for a file long before leaves it
+    SheetGenerator(settings, &written, factory, 2);
+    testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(written);
+    EXPECT_TRUE(IsOneLine(err)) << err;
+    EXPECT_NE(err.find(std::strerror(ENOMEM)), std::string::npos) << err;
+    EXPECT_EQ(err.find(std::strerror(ENOENT)), std::string::npos) << err;
+    EXPECT_EQ(DirectoryEntries(work_.path()).size(), 0u);
+  }
+}
+
+// Cells whose frames do not fit in memory say so, with the line of a sheet that cannot be
+// made, whether it shows as the first frame is set aside or as a grab runs out; memory that
+// runs out while small cells are grabbed is no fault of theirs, and the catch-all says that.
+TEST_F(HostileMoviesTest, CellsTooLargeForMemorySaySo) {
+  const std::string kNoImage = ConsoleText("出力画像を作成できません");
+  if (!RunningUnderAddressSanitizer()) {
+    // 728 MB of canvas leave no room for a frame of 441 MB in 1 GiB.
+    const std::string dst = work_.File("huge.png");
+    const RunResult r = RunVgrid(
+        {"-c=1", "-r=1", "-w=14000", "-h=13000", "-f:png", Fixture(FixtureSpec{}), dst}, kBounds);
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    EXPECT_TRUE(IsOneLine(r.err)) << r.err;
+    EXPECT_NE(r.err.find(kNoImage + ": cells of 14000x10500 too large for memory"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(PathEntryExists(dst));
+  }
+  class OutOfMemoryInGrab : public FakeMediaDet {
    public:
     using FakeMediaDet::FakeMediaDet;
-    HRESULT get_StreamLength(double*) override { throw std::bad_alloc(); }
+    HRESULT GetBitmapBits(double seconds, std::int32_t* size, char* buffer, std::int32_t width,
+                          std::int32_t height) override {
+      if (buffer != nullptr) throw std::bad_alloc();
+      return FakeMediaDet::GetBitmapBits(seconds, size, buffer, width, height);
+    }
   };
-  FakeLog log;
-  const MediaDetFactory factory = [&log](MediaDetPtr* out) {
-    *out = std::make_unique<OutOfMemoryAtLength>(FakeMovie{}, &log);
-    return S_OK;
-  };
-  RunSettings settings;
-  settings.cols = settings.rows = 2;
-  settings.width = settings.height = 16;
-  settings.format = "image/png";
-  settings.src = "movie.avi";
-  settings.dst = work_.File("sheet.png");
-  bool written = true;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  errno = ENOENT;  // as a failed probe for a file long before leaves it
-  SheetGenerator(settings, &written, factory, 1);
-  testing::internal::GetCapturedStdout();
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_FALSE(written);
-  EXPECT_NE(err.find(std::strerror(ENOMEM)), std::string::npos) << err;
-  EXPECT_EQ(err.find(std::strerror(ENOENT)), std::string::npos) << err;
+  const struct {
+    std::int32_t cell;
+    std::string line;
+  } cases[] = {{2400, kNoImage + ": cells of 2400x2400 too large for memory\n"},
+               {16, ConsoleText("なんかしらエラーが発生してしまいました。") + ": " +
+                        std::strerror(ENOMEM) + "\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cell);
+    FakeLog log;
+    FakeMovie movie;
+    movie.width = movie.height = 480;
+    const MediaDetFactory factory = [&](MediaDetPtr* out) {
+      *out = std::make_unique<OutOfMemoryInGrab>(movie, &log);
+      return S_OK;
+    };
+    RunSettings settings;
+    settings.cols = settings.rows = 2;
+    settings.width = settings.height = c.cell;
+    settings.format = "image/png";
+    settings.src = "movie.avi";
+    settings.dst = work_.File("sheet.png");
+    bool written = true;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    SheetGenerator(settings, &written, factory, 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "movie.avi: " + c.line);
+    EXPECT_FALSE(written);
+  }
 }
 
 // A size read from a header is no reason to take that much memory: an AVI whose INFO tag
