@@ -182,7 +182,9 @@ TEST(SheetGeneratorTest, RunsThatWriteNothingSayWhy) {
     EXPECT_EQ(run.err.rfind(s.src + ": " + c.diagnostic, 0), 0u) << c.name << ": " << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << c.name << ": " << run.err;
     EXPECT_EQ(!log.grab_times.empty(), c.grabs) << c.name;
-    if (!c.grabs) EXPECT_EQ(run.out, "") << c.name;  // no progress at all
+    if (!c.grabs) {
+      EXPECT_EQ(run.out, "") << c.name;  // no progress at all
+    }
     EXPECT_FALSE(PathEntryExists(s.dst)) << c.name;
     EXPECT_EQ(log.released, 1) << c.name;
   }
