@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -331,6 +332,60 @@ TEST(FfmpegMediaDetTest, HdrAndWideGamutPicturesShowAsOnAnSdrScreen) {
     const GrabbedFrame cell = GrabFrame(det.get(), 0.0, 160, 90);
     ASSERT_EQ(cell.hr, S_OK) << det->LastErrorText();
     EXPECT_LT(MeanError(cell, ReadFileBytes(reference)), 2.5);
+  }
+}
+
+TEST(FfmpegMediaDetTest, TransparentPicturesAreLaidOverTheBackground) {
+  // A picture transparent on its left quarter, half transparent on the next one and opaque on
+  // the rest, in each format that carries transparency: each grab is held against ffmpeg's own
+  // decoding of the movie laid over the background colour.
+  struct Case {
+    const char* name;
+    const char* encoder;
+    const char* decoder;  // the decoder ffmpeg needs to see the transparency
+  };
+  const Case cases[] = {
+      {"gif.gif", "", ""},
+      {"qtrle.mov", "-c:v qtrle -pix_fmt argb", ""},
+      {"prores.mov", "-c:v prores_ks -profile:v 4444 -pix_fmt yuva444p10le", ""},
+      {"png.mov", "-c:v png -pix_fmt rgba", ""},
+      {"vp8.webm", "-c:v libvpx -auto-alt-ref 0 -pix_fmt yuva420p -crf 4 -b:v 2M", "-c:v libvpx"},
+      {"vp9.webm", "-c:v libvpx-vp9 -pix_fmt yuva420p -deadline realtime -crf 4 -b:v 0",
+       "-c:v libvpx-vp9"},
+  };
+  constexpr std::uint32_t kBackground = 0xFF00FF;
+  const std::string picture =
+      "testsrc2=size=160x120:rate=10:duration=0.3,format=rgba,geq=r='r(X,Y)':g='g(X,Y)':"
+      "b='b(X,Y)':a='if(lt(X,40),0,if(lt(X,80),128,255))'";
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string movie = dir.File(c.name);
+    const std::string reference = dir.File(std::string(c.name) + ".rgb");
+    // A GIF keeps one transparent colour of its palette.
+    const std::string gif_palette =
+        std::string(c.encoder).empty()
+            ? ",split[a][b];[a]palettegen=reserve_transparent=1[p];[b][p]paletteuse"
+            : "";
+    ASSERT_TRUE(RunFfmpeg("-f lavfi -i \"" + picture + gif_palette + "\" " + c.encoder + " '" +
+                          movie + "'"));
+    char colour[32];
+    std::snprintf(colour, sizeof colour, "0x%06X", kBackground);
+    ASSERT_TRUE(RunFfmpeg("-f lavfi -i color=c=" + std::string(colour) + ":size=160x120 " +
+                          c.decoder + " -i '" + movie +
+                          "' -filter_complex 'sws_flags=bicubic+accurate_rnd+full_chroma_int;"
+                          "[0][1]overlay=format=rgb,format=rgb24' -frames:v 1 "
+                          "-f rawvideo '" +
+                          reference + "'"));
+    auto det = OpenVideo(movie);
+    det->SetBackground(kBackground);
+    const GrabbedFrame f = GrabFrame(det.get(), 0.0, 160, 120);
+    ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
+    EXPECT_LT(MeanError(f, ReadFileBytes(reference)), 1.5);
+    const std::uint32_t transparent = f.Mean(0, 0, 40, 120);
+    for (int shift : {0, 8, 16})
+      EXPECT_NEAR((transparent >> shift) & 0xFF, (kBackground >> shift) & 0xFF, 2)
+          << std::hex << transparent;
   }
 }
 

@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -19,6 +20,22 @@ namespace {
 // Times of the last packets sent to the decoder that are remembered to learn whether a
 // picture can be the one wanted; B-frame reordering never reaches further back.
 constexpr std::size_t kRecentlySent = 16;
+
+// The decoder for stream `st`. VP8 and VP9 keep a picture's transparency in a second stream
+// beside each packet (Matroska's block additions, which WebM tags with alpha_mode), which
+// FFmpeg's own decoders drop and libvpx's decode: those take a stream that says it has one.
+const AVCodec* DecoderFor(const AVStream* st) {
+  const AVCodecID id = st->codecpar->codec_id;
+  if (id == AV_CODEC_ID_VP8 || id == AV_CODEC_ID_VP9) {
+    const AVDictionaryEntry* alpha = av_dict_get(st->metadata, "alpha_mode", nullptr, 0);
+    if (alpha != nullptr && std::strcmp(alpha->value, "1") == 0) {
+      if (const AVCodec* libvpx =
+              avcodec_find_decoder_by_name(id == AV_CODEC_ID_VP8 ? "libvpx" : "libvpx-vp9"))
+        return libvpx;
+    }
+  }
+  return avcodec_find_decoder(id);
+}
 }  // namespace
 
 VideoDecoder::VideoDecoder(Demuxer& demuxer, int stream)
@@ -33,7 +50,7 @@ VideoDecoder::~VideoDecoder() = default;
 HRESULT VideoDecoder::Open(Demuxer& demuxer, int stream, int threads,
                            std::unique_ptr<VideoDecoder>* out, std::string* error) {
   const AVStream* st = demuxer.stream(stream);
-  const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+  const AVCodec* codec = DecoderFor(st);
   if (codec == nullptr) {
     *error = std::string("no decoder for ") + avcodec_get_name(st->codecpar->codec_id);
     return VFW_E_INVALIDMEDIATYPE;
