@@ -59,6 +59,9 @@ HRESULT Demuxer::Open(const std::string& name, std::unique_ptr<Demuxer>* out, st
     *error = AvErrorText(rc);
     return FromAvError(rc, VFW_E_INVALID_FILE_FORMAT);
   }
+  // A palette that comes with a stream's first packet only would be lost at the first seek:
+  // the first packets, read while finding the streams and held since, are read now.
+  demuxer->KeepFirstPalettes();
   // Matroska reads its index at the first seek: one now, before anything is read, gives the
   // index its whole content for the keyframe tables taken when a stream is chosen.
   if (std::strncmp(raw->iformat->name, "matroska", 8) == 0)
@@ -85,7 +88,40 @@ int Demuxer::SeekToByte(std::int64_t pos) {
 
 int Demuxer::Read(AVPacket* out) {
   ++moves_;
-  return av_read_frame(format_.get(), out);
+  const int rc = av_read_frame(format_.get(), out);
+  std::size_t size = 0;
+  if (const std::uint8_t* palette =
+          rc >= 0 ? av_packet_get_side_data(out, AV_PKT_DATA_PALETTE, &size) : nullptr;
+      palette != nullptr && size >= AVPALETTE_SIZE)
+    palettes_[out->stream_index].assign(palette, palette + AVPALETTE_SIZE);
+  return rc;
+}
+
+const std::uint8_t* Demuxer::Palette(int index) const {
+  const auto kept = palettes_.find(index);
+  return kept != palettes_.end() ? kept->second.data() : nullptr;
+}
+
+// Reads until every palette video stream has given its first packet (or a few hundred packets
+// have gone by); Read keeps the palettes they carry.
+void Demuxer::KeepFirstPalettes() {
+  std::vector<bool> waiting(format_->nb_streams);
+  int left = 0;
+  for (unsigned i = 0; i < format_->nb_streams; ++i) {
+    const AVCodecParameters* par = format_->streams[i]->codecpar;
+    waiting[i] = par->codec_type == AVMEDIA_TYPE_VIDEO && par->format == AV_PIX_FMT_PAL8;
+    left += waiting[i];
+  }
+  if (left == 0) return;
+  PacketPtr p(av_packet_alloc());
+  for (int k = 0; p && left > 0 && k < kMaxPacketsWithoutPicture && Read(p.get()) >= 0; ++k) {
+    const auto index = static_cast<unsigned>(p->stream_index);
+    if (index < waiting.size() && waiting[index]) {
+      waiting[index] = false;
+      --left;
+    }
+    av_packet_unref(p.get());
+  }
 }
 
 bool Demuxer::ByteSeekable() const { return !(format_->iformat->flags & AVFMT_NO_BYTE_SEEK); }

@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "frames/av_handles.h"
 #include "platform/com.h"
@@ -48,6 +50,10 @@ class Demuxer {
   int SeekToByte(std::int64_t pos);
   /// The next packet of any stream, as av_read_frame gives it.
   int Read(AVPacket* out);
+  /// The palette (AVPALETTE_SIZE bytes) the packets of stream `index` carried last, null when
+  /// none did. Containers give it once, with a stream's first packet (AVI, QuickTime) or
+  /// where it changes, and a seek drops it: the decoder gets it from here after a seek.
+  const std::uint8_t* Palette(int index) const;
 
   /// Whether the format can seek to a byte position (MP4 cannot).
   bool ByteSeekable() const;
@@ -60,9 +66,11 @@ class Demuxer {
 
  private:
   Demuxer() = default;
+  void KeepFirstPalettes();
 
   // Declared before the context that reads through it, so that it is destroyed after it.
   std::unique_ptr<FileInput> input_;
   FormatPtr format_;
   std::uint64_t moves_ = 0;
+  std::map<int, std::vector<std::uint8_t>> palettes_;  // by stream
 };

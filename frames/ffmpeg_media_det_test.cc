@@ -97,6 +97,17 @@ std::vector<CodecCase> CodecCases() {
   ffv1.frames = 20;
   ffv1.keyframe_interval = 6;
   cases.push_back({"ffv1-mkv", ffv1});
+  // Palettes the container gives once, in the stream's header or with its first packet.
+  FixtureSpec smc;
+  smc.container = "mov";
+  smc.codec = "smc";
+  smc.pix_fmt = "pal8";
+  smc.keyframe_interval = 7;
+  cases.push_back({"smc-mov", smc});
+  FixtureSpec raw8 = smc;
+  raw8.container = "avi";
+  raw8.codec = "rawvideo";
+  cases.push_back({"pal8-avi", raw8});
   return cases;
 }
 

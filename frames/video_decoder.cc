@@ -195,6 +195,7 @@ HRESULT VideoDecoder::Reposition(std::int64_t ts, SeekMode mode, std::string* er
   if (first_key) packets_.PutBack(std::move(first_key));
   recently_sent_.clear();
   lone_keyframe_ = false;
+  palette_given_ = false;
   have_shown_ = have_next_ = false;
   input_ended_ = drained_ = false;
   last_pts_ = AV_NOPTS_VALUE;
@@ -314,6 +315,7 @@ HRESULT VideoDecoder::FeedPacket(std::int64_t target, int* without_picture, int*
     return S_OK;
   }
   codec_->skip_frame = dispensable ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+  GivePalette(pkt);
   avcodec_send_packet(codec_.get(), pkt);
   av_packet_unref(pkt);
   // A packet the decoder rejects (typically right after a seek) is skipped; only a run of
@@ -365,6 +367,7 @@ HRESULT VideoDecoder::DecodeKeyframe(std::int64_t seek_ts, std::int64_t lo, std:
   min_pts_ = pkt->pts;
   wait_keyframe_ = false;
   codec_->skip_frame = AVDISCARD_DEFAULT;
+  GivePalette(pkt);
   // The keyframe and then the end of input: the decoder hands out this one picture without
   // waiting for the packets that reordering would otherwise ask for.
   avcodec_send_packet(codec_.get(), pkt);
@@ -386,6 +389,19 @@ HRESULT VideoDecoder::DecodeKeyframe(std::int64_t seek_ts, std::int64_t lo, std:
   *in_window = have_shown_ && shown_pts_ >= lo && shown_pts_ <= hi;
   if (!*in_window) have_shown_ = false;
   return S_OK;
+}
+
+// The first packet sent after a seek takes the stream's palette along, unless it brings one of
+// its own: the container gave it with a packet read before the seek (a stream's first, in AVI
+// and QuickTime), and a decoder without it shows every picture black.
+void VideoDecoder::GivePalette(AVPacket* p) {
+  if (palette_given_) return;
+  palette_given_ = true;
+  const std::uint8_t* palette = demuxer_.Palette(stream_);
+  if (palette == nullptr || av_packet_get_side_data(p, AV_PKT_DATA_PALETTE, nullptr) != nullptr)
+    return;
+  if (std::uint8_t* side = av_packet_new_side_data(p, AV_PKT_DATA_PALETTE, AVPALETTE_SIZE))
+    std::memcpy(side, palette, AVPALETTE_SIZE);
 }
 
 std::int64_t VideoDecoder::FramePts(const AVFrame* f) const {

@@ -96,6 +96,7 @@ class VideoDecoder {
   HRESULT DecodeKeyframe(std::int64_t seek_ts, std::int64_t lo, std::int64_t hi, bool* in_window,
                          std::string* error);
   std::int64_t FramePts(const AVFrame* f) const;
+  void GivePalette(AVPacket* p);
 
   Demuxer& demuxer_;
   const int stream_;
@@ -118,6 +119,7 @@ class VideoDecoder {
   bool from_start_ = true;      // the decoder is fed from the start of the stream
   bool wait_keyframe_ = false;  // after a seek, packets up to the first keyframe are skipped
   bool lone_keyframe_ = false;  // shown_ is a keyframe decoded alone; the decoder is drained
+  bool palette_given_ = false;  // the stream's palette went with a packet since the seek
   // Pictures before this time (leading pictures of an open GOP after a seek) may lack their
   // references and are dropped.
   std::int64_t min_pts_;
