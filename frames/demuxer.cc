@@ -6,6 +6,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -15,6 +16,28 @@ bool IsVideo(const AVStream* st) {
   return st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
          !(st->disposition & AV_DISPOSITION_ATTACHED_PIC);
 }
+
+namespace {
+
+// Whether the container says that stream `st` holds a single picture: its count of frames,
+// or where it counts none, Matroska's statistics tags (a frame count, or a length of one
+// frame). A stream it says nothing of may hold any number.
+bool HoldsOnePicture(const AVStream* st) {
+  if (st->nb_frames > 0) return st->nb_frames == 1;
+  if (const AVDictionaryEntry* frames = av_dict_get(st->metadata, "NUMBER_OF_FRAMES", nullptr, 0))
+    return std::strcmp(frames->value, "1") == 0;
+  // The length as HH:MM:SS.nnnnnnnnn: no longer than one frame at the stream's rate.
+  const AVDictionaryEntry* length = av_dict_get(st->metadata, "DURATION", nullptr, 0);
+  int hours = 0, minutes = 0;
+  double seconds = 0;
+  if (length == nullptr ||
+      std::sscanf(length->value, "%d:%d:%lf", &hours, &minutes, &seconds) != 3 ||
+      st->avg_frame_rate.num <= 0 || st->avg_frame_rate.den <= 0)
+    return false;
+  return hours == 0 && minutes == 0 && seconds <= 1.001 / av_q2d(st->avg_frame_rate);
+}
+
+}  // namespace
 
 HRESULT Demuxer::Open(const std::string& name, std::unique_ptr<Demuxer>* out, std::string* error) {
   std::unique_ptr<Demuxer> demuxer(new (std::nothrow) Demuxer);
@@ -75,6 +98,14 @@ Demuxer::~Demuxer() = default;
 int Demuxer::stream_count() const { return static_cast<int>(format_->nb_streams); }
 
 AVStream* Demuxer::stream(int index) const { return format_->streams[index]; }
+
+bool Demuxer::IsMovie(int index) const {
+  if (!IsVideo(stream(index))) return false;
+  if (!HoldsOnePicture(stream(index))) return true;
+  for (int later = index + 1; later < stream_count(); ++later)
+    if (IsVideo(stream(later)) && !HoldsOnePicture(stream(later))) return false;
+  return true;
+}
 
 int Demuxer::SeekBackward(int stream, std::int64_t ts) {
   ++moves_;

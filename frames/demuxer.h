@@ -39,6 +39,10 @@ class Demuxer {
   /// Stream `index`, 0 <= index < stream_count(). Reading may add streams and move the
   /// list: a stream pointer is not to be kept across a read.
   AVStream* stream(int index) const;
+  /// Whether stream `index` is the video a player shows: IsVideo, and not a one-picture
+  /// track (a cover stored as an ordinary track, not flagged as one) ahead of a later video
+  /// stream that moves. A one-picture stream with none such after it (a still image) is.
+  bool IsMovie(int index) const;
 
   /// How often the demuxer was sought or read from since the file was opened; 0 while it
   /// stands where opening left it, at the start of the file.

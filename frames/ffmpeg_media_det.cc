@@ -61,7 +61,7 @@ struct FfmpegMediaDet::OpenMovie {
   std::string unreadable_error;
 
   AVStream* Stream(int index) const { return demuxer->stream(index); }
-  bool CurrentIsVideo() const { return current >= 0 && IsVideo(Stream(current)); }
+  bool CurrentIsVideo() const { return current >= 0 && demuxer->IsMovie(current); }
   void NoteUnreadable(double from, HRESULT hr, const std::string& error) {
     // Running out of memory may pass; and a stream noted once keeps its earliest time.
     if (hr == E_OUTOFMEMORY || (unreadable_stream == current && unreadable_from <= from)) return;
@@ -140,7 +140,7 @@ HRESULT FfmpegMediaDet::get_StreamType(GUID* major_type) {
   if (major_type == nullptr) return E_POINTER;
   if (!movie_ || movie_->current < 0) return Fail(E_UNEXPECTED, "no current stream");
   const AVStream* st = movie_->Stream(movie_->current);
-  if (IsVideo(st))
+  if (movie_->CurrentIsVideo())
     *major_type = MEDIATYPE_Video;
   else if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
     *major_type = MEDIATYPE_Audio;
