@@ -365,7 +365,7 @@ HRESULT FfmpegMediaDet::Deliver(std::int32_t width, std::int32_t height, std::ui
   const AVFrame* picture =
       filter_.Apply(dec.shown(), st, g.Sideways() ? height : width, g.Sideways() ? width : height);
   std::string why;
-  if (!converter_.Convert(picture, g.rotation, width, height, out, &why))
+  if (!converter_.Convert(picture, g.rotation, g.mirror, width, height, out, &why))
     return Fail(E_FAIL, std::move(why));
   return S_OK;
 }

@@ -172,9 +172,10 @@ const AVFrame* FrameConverter::LaidOverUnderlay(const AVFrame* f, bool full_rang
   return view;
 }
 
-bool FrameConverter::Convert(const AVFrame* f, int rotation, std::int32_t width,
+bool FrameConverter::Convert(const AVFrame* f, int rotation, bool mirror, std::int32_t width,
                              std::int32_t height, std::uint8_t* out, std::string* error) {
   const bool sideways = rotation == 90 || rotation == 270;
+  const bool turned = rotation != 0 || mirror;
   // Scale to the requested size before turning the picture upright.
   const int sw = sideways ? height : width;
   const int sh = sideways ? width : height;
@@ -200,7 +201,7 @@ bool FrameConverter::Convert(const AVFrame* f, int rotation, std::int32_t width,
   // The scaled picture before it is turned upright: swscale's packed rows, or for planar
   // output its planes, interleaved straight into the record when nothing is to be turned.
   const int scaled_stride = (sw * 3 + 63) & ~63;
-  if (!planar || rotation != 0) scaled_.resize(static_cast<size_t>(scaled_stride) * sh + 64);
+  if (!planar || turned) scaled_.resize(static_cast<size_t>(scaled_stride) * sh + 64);
   uint8_t* plane[3] = {};
   const size_t plane_stride = (static_cast<size_t>(sw) + 63) & ~size_t{63};
   if (planar) {
@@ -213,7 +214,7 @@ bool FrameConverter::Convert(const AVFrame* f, int rotation, std::int32_t width,
     if (sws_scale(ctx, f->data, f->linesize, 0, f->height, dst, dst_stride) <= 0)
       return Failure(error, "picture conversion failed");
     std::copy(dst, dst + 3, plane);
-    if (rotation != 0) {
+    if (turned) {
       for (int y = 0; y < sh; ++y)
         InterleaveRow(plane, plane_stride, y, sw,
                       scaled_.data() + static_cast<size_t>(y) * scaled_stride);
@@ -233,7 +234,7 @@ bool FrameConverter::Convert(const AVFrame* f, int rotation, std::int32_t width,
     // Bottom-up: the top row of the picture is the last row in memory.
     uint8_t* row = rows + static_cast<size_t>(height - 1 - y) * row_bytes;
     std::memset(row + width * 3, 0, row_bytes - width * 3);
-    if (rotation == 0) {
+    if (!turned) {
       if (planar)
         InterleaveRow(plane, plane_stride, y, width, row);
       else
@@ -241,16 +242,22 @@ bool FrameConverter::Convert(const AVFrame* f, int rotation, std::int32_t width,
       continue;
     }
     for (int x = 0; x < width; ++x) {
-      int sx, sy;  // where the player's upright pixel (x, y) sits in the scaled picture
-      if (rotation == 90) {
+      // Where the player's upright pixel (x, y) sits in the scaled picture: mirrored, it is the
+      // pixel (width - 1 - x, y) of the turned picture.
+      const int tx = mirror ? width - 1 - x : x;
+      int sx, sy;
+      if (rotation == 0) {
+        sx = tx;
+        sy = y;
+      } else if (rotation == 90) {
         sx = y;
-        sy = sh - 1 - x;
+        sy = sh - 1 - tx;
       } else if (rotation == 180) {
-        sx = sw - 1 - x;
+        sx = sw - 1 - tx;
         sy = sh - 1 - y;
       } else {
         sx = sw - 1 - y;
-        sy = x;
+        sy = tx;
       }
       std::memcpy(row + x * 3, scaled_.data() + static_cast<size_t>(sy) * scaled_stride + sx * 3,
                   3);

@@ -18,10 +18,11 @@ class FrameConverter {
   FrameConverter(const FrameConverter&) = delete;
   FrameConverter& operator=(const FrameConverter&) = delete;
 
-  /// Writes `f`, turned clockwise by `rotation` degrees (0, 90, 180 or 270) and scaled to
-  /// `width` x `height` (the upright size), into `out` as a 40-byte BITMAPINFOHEADER and
-  /// bottom-up 24-bit rows padded to 4 bytes. On failure says why in *error.
-  bool Convert(const AVFrame* f, int rotation, std::int32_t width, std::int32_t height,
+  /// Writes `f`, turned clockwise by `rotation` degrees (0, 90, 180 or 270), then mirrored
+  /// left to right when `mirror` says so, and scaled to `width` x `height` (the upright size),
+  /// into `out` as a 40-byte BITMAPINFOHEADER and bottom-up 24-bit rows padded to 4 bytes. On
+  /// failure says why in *error.
+  bool Convert(const AVFrame* f, int rotation, bool mirror, std::int32_t width, std::int32_t height,
                std::uint8_t* out, std::string* error);
   /// Forgets the scaler (a new file may bring other picture formats).
   void Reset();
