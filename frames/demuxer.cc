@@ -37,6 +37,31 @@ bool HoldsOnePicture(const AVStream* st) {
   return hours == 0 && minutes == 0 && seconds <= 1.001 / av_q2d(st->avg_frame_rate);
 }
 
+// The colour codes of a stream's parameters, kept as numbers.
+struct StatedColours {
+  int primaries, transfer, matrix, range;
+
+  static StatedColours Of(const AVStream* st) {
+    const AVCodecParameters* par = st->codecpar;
+    return {CodeNumber(par->color_primaries), CodeNumber(par->color_trc),
+            CodeNumber(par->color_space), CodeNumber(par->color_range)};
+  }
+  // Puts these codes into the stream's parameters where those say unspecified.
+  void FillUnspecified(AVStream* st) const {
+    AVCodecParameters* par = st->codecpar;
+    Fill(primaries, AVCOL_PRI_UNSPECIFIED, &par->color_primaries);
+    Fill(transfer, AVCOL_TRC_UNSPECIFIED, &par->color_trc);
+    Fill(matrix, AVCOL_SPC_UNSPECIFIED, &par->color_space);
+    Fill(range, AVCOL_RANGE_UNSPECIFIED, &par->color_range);
+  }
+  template <typename Code>
+  static void Fill(int code, Code unspecified, Code* field) {
+    if (CodeNumber(*field) != static_cast<int>(unspecified)) return;
+    const auto raw = static_cast<std::underlying_type_t<Code>>(code);
+    std::memcpy(field, &raw, sizeof raw);
+  }
+};
+
 }  // namespace
 
 HRESULT Demuxer::Open(const std::string& name, std::unique_ptr<Demuxer>* out, std::string* error) {
@@ -73,7 +98,14 @@ HRESULT Demuxer::Open(const std::string& name, std::unique_ptr<Demuxer>* out, st
     return FromAvError(rc, VFW_E_INVALID_FILE_FORMAT);
   }
   demuxer->format_.reset(raw);
+  // Finding the streams' parameters replaces the colours the container states (an MP4 colr
+  // box, Matroska's Colour element) by what the decoder found in the bitstream, unspecified
+  // where it carries none; a player takes the container's there, so they are put back.
+  std::vector<StatedColours> stated(raw->nb_streams);
+  for (unsigned i = 0; i < raw->nb_streams; ++i) stated[i] = StatedColours::Of(raw->streams[i]);
   rc = avformat_find_stream_info(raw, nullptr);
+  for (unsigned i = 0; i < stated.size() && i < raw->nb_streams; ++i)
+    stated[i].FillUnspecified(raw->streams[i]);
   if (input.NestedOpenRefused()) {
     *error = kRefersToOtherFiles;
     return VFW_E_INVALID_FILE_FORMAT;

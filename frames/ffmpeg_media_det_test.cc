@@ -298,8 +298,9 @@ TEST(FfmpegMediaDetTest, ProgramStreamStartsAtItsFirstFrame) {
 }
 
 TEST(FfmpegMediaDetTest, HdrAndWideGamutPicturesShowAsOnAnSdrScreen) {
-  // Colour bars made into HDR (PQ with a 4000 cd/m2 content light level, and HLG without any
-  // metadata) and into wide-gamut SDR; each grab is held against the picture ffmpeg's own
+  // Colour bars made into HDR (PQ with a 4000 cd/m2 content light level, stated in the
+  // bitstream or by the container alone, and HLG without any metadata) and into wide-gamut
+  // SDR; each grab is held against the picture ffmpeg's own
   // tone mapping (Hable, from the stated peak) or gamut conversion gives.
   struct Case {
     const char* name;
@@ -311,12 +312,23 @@ TEST(FfmpegMediaDetTest, HdrAndWideGamutPicturesShowAsOnAnSdrScreen) {
   const std::string tone_map =
       "zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=709,tonemap=tonemap=hable:desat=0,"
       "zscale=t=709:m=709:r=tv,format=rgb24";
+  const std::string pq_encoder =
+      "-c:v libx265 -x265-params 'master-display=G(13250,34500)B(7500,3000)R(34000,16000)"
+      "WP(15635,16450)L(40000000,50):max-cll=4000,400:log-level=none'";
+  // The bitstream's colour description says unspecified; the container's says PQ.
+  const std::string pq_container_encoder =
+      pq_encoder +
+      " -bsf:v hevc_metadata=colour_primaries=2:transfer_characteristics=2:"
+      "matrix_coefficients=2";
+  const std::string pq_container_tone_map =
+      "zscale=tin=smpte2084:pin=2020:min=2020_ncl:rin=limited:p=2020:" + tone_map.substr(7);
   const Case cases[] = {
       {"pq", "t=smpte2084:p=2020:m=2020_ncl:npl=1000",
-       "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc",
-       "-c:v libx265 -x265-params 'master-display=G(13250,34500)B(7500,3000)R(34000,16000)"
-       "WP(15635,16450)L(40000000,50):max-cll=4000,400:log-level=none'",
+       "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc", pq_encoder.c_str(),
        tone_map.c_str()},
+      {"pq-container", "t=smpte2084:p=2020:m=2020_ncl:npl=1000",
+       "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc",
+       pq_container_encoder.c_str(), pq_container_tone_map.c_str()},
       {"hlg", "t=arib-std-b67:p=2020:m=2020_ncl:npl=1000",
        "-color_primaries bt2020 -color_trc arib-std-b67 -colorspace bt2020nc", "-c:v ffv1",
        tone_map.c_str()},

@@ -6,6 +6,7 @@ extern "C" {
 #include <libavfilter/avfilter.h>
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
+#include <libavformat/avformat.h>
 #include <libavutil/frame.h>
 #include <libavutil/mastering_display_metadata.h>
 #include <libavutil/pixdesc.h>
@@ -37,6 +38,24 @@ double PeakNits(const AVFrame* f, const AVStream* st) {
     if (nits > 0) return std::clamp(nits, 100.0, 10000.0);
   }
   return 1000;
+}
+
+// The code of `field` when it is one of its enumeration's values, else `unspecified`.
+template <typename Code>
+Code Known(const Code& field, int count, const char* (*name)(Code), Code unspecified) {
+  const int number = CodeNumber(field);
+  if (number < 0 || number >= count) return unspecified;
+  const auto code = static_cast<Code>(number);
+  return name(code) != nullptr ? code : unspecified;
+}
+
+// The colour the picture states, else the colour its stream states (unknown codes taken for
+// unspecified).
+template <typename Code>
+Code Stated(const Code& own, const Code& stream, int count, const char* (*name)(Code),
+            Code unspecified) {
+  const Code code = Known(own, count, name, unspecified);
+  return code != unspecified ? code : Known(stream, count, name, unspecified);
 }
 
 // The zscale options that say what the frame's colours are. zscale numbers transfer,
@@ -141,7 +160,34 @@ bool FrameFilter::Build(const AVFrame* f, const std::string& chain) {
   return true;
 }
 
-const AVFrame* FrameFilter::Apply(const AVFrame* f, const AVStream* st, int width, int height) {
+const AVFrame* FrameFilter::Described(const AVFrame* f, const AVStream* st) {
+  const AVCodecParameters* par = st->codecpar;
+  const auto primaries = Stated(f->color_primaries, par->color_primaries, AVCOL_PRI_NB,
+                                av_color_primaries_name, AVCOL_PRI_UNSPECIFIED);
+  const auto transfer = Stated(f->color_trc, par->color_trc, AVCOL_TRC_NB, av_color_transfer_name,
+                               AVCOL_TRC_UNSPECIFIED);
+  const auto matrix = Stated(f->colorspace, par->color_space, AVCOL_SPC_NB, av_color_space_name,
+                             AVCOL_SPC_UNSPECIFIED);
+  const auto range = Stated(f->color_range, par->color_range, AVCOL_RANGE_NB, av_color_range_name,
+                            AVCOL_RANGE_UNSPECIFIED);
+  if (CodeNumber(f->color_primaries) == primaries && CodeNumber(f->color_trc) == transfer &&
+      CodeNumber(f->colorspace) == matrix && CodeNumber(f->color_range) == range)
+    return f;
+  if (!described_) described_.reset(av_frame_alloc());
+  if (!described_) return nullptr;
+  av_frame_unref(described_.get());
+  if (av_frame_ref(described_.get(), f) < 0) return nullptr;
+  described_->color_primaries = primaries;
+  described_->color_trc = transfer;
+  described_->colorspace = matrix;
+  described_->color_range = range;
+  return described_.get();
+}
+
+const AVFrame* FrameFilter::Apply(const AVFrame* decoded, const AVStream* st, int width,
+                                  int height) {
+  const AVFrame* f = Described(decoded, st);
+  if (f == nullptr) return nullptr;
   const std::string chain = ChainFor(f, st, width, height);
   if (chain.empty()) return f;
   const std::string key = chain + "|" + std::to_string(f->width) + "x" + std::to_string(f->height) +
