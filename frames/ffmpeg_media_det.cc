@@ -292,8 +292,11 @@ HRESULT FfmpegMediaDet::GrabAt(double seconds, double tolerance) {
   const GrabPlan plan = PlanGrab(seconds, tolerance, ClockOf(st, dec.origin()), keys);
   const std::int64_t target = plan.target;
 
-  // The picture at hand already answers a repeated time.
-  if (!plan.take_first_in_window && dec.ShowsFrameAt(target)) return S_OK;
+  // The picture at hand already answers a repeated time, or a window in which no picture
+  // starts (a gap in the recording, where the picture before it is held).
+  if (dec.ShowsFrameAt(target) &&
+      (!plan.take_first_in_window || dec.shown_time() <= plan.decode_to))
+    return S_OK;
   if (dec.HoldsLoneKeyframeAt(target)) return S_OK;
 
   if (plan.nearest_keyframe >= 0) {
@@ -348,7 +351,12 @@ HRESULT FfmpegMediaDet::GrabAt(double seconds, double tolerance) {
       return S_OK;
     }
     if (mode == SeekMode::kStart) attempt = kMaxSeekRetries;
-    seek_ts = plan.decode_to - back;
+    // A seek that landed well before where it was asked (in a gap in the recording, nothing
+    // lies between) lands there again for any time in between: the steps back are taken from
+    // where it landed.
+    std::int64_t from = plan.decode_to;
+    if (dec.landed_time() != AV_NOPTS_VALUE && dec.landed_time() < from) from = dec.landed_time();
+    seek_ts = from - back;
     back *= 2;
   }
 }

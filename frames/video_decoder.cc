@@ -43,6 +43,7 @@ VideoDecoder::VideoDecoder(Demuxer& demuxer, int stream)
       stream_(stream),
       packets_(demuxer, stream),
       last_pts_(AV_NOPTS_VALUE),
+      landed_(AV_NOPTS_VALUE),
       min_pts_(AV_NOPTS_VALUE) {}
 
 VideoDecoder::~VideoDecoder() = default;
@@ -199,6 +200,7 @@ HRESULT VideoDecoder::Reposition(std::int64_t ts, SeekMode mode, std::string* er
   have_shown_ = have_next_ = false;
   input_ended_ = drained_ = false;
   last_pts_ = AV_NOPTS_VALUE;
+  landed_ = AV_NOPTS_VALUE;
   min_pts_ = AV_NOPTS_VALUE;
   wait_keyframe_ = true;
   return S_OK;
@@ -283,6 +285,7 @@ HRESULT VideoDecoder::FeedPacket(std::int64_t target, int* without_picture, int*
     input_ended_ = true;
     return S_OK;
   }
+  if (landed_ == AV_NOPTS_VALUE) landed_ = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
   if (wait_keyframe_) {
     // A seek may land between keyframes; what precedes the next keyframe would decode
     // against missing references.

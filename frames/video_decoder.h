@@ -62,6 +62,9 @@ class VideoDecoder {
   /// the target is near (kDecodeOnSeconds), or the file's own index (`file_indexed`) lists
   /// no keyframe between.
   bool CheapToDecodeOn(std::int64_t target, bool file_indexed) const;
+  /// Time (decoding time, else presentation time) of the first packet of the stream read
+  /// since the last seek, where the seek landed; AV_NOPTS_VALUE before one is read.
+  std::int64_t landed_time() const { return landed_; }
   /// Whether the end of the file was reached since the last seek.
   bool ReachedEndOfFile() const { return input_ended_; }
 
@@ -120,6 +123,7 @@ class VideoDecoder {
   bool wait_keyframe_ = false;  // after a seek, packets up to the first keyframe are skipped
   bool lone_keyframe_ = false;  // shown_ is a keyframe decoded alone; the decoder is drained
   bool palette_given_ = false;  // the stream's palette went with a packet since the seek
+  std::int64_t landed_;         // see landed_time()
   // Pictures before this time (leading pictures of an open GOP after a seek) may lack their
   // references and are dropped.
   std::int64_t min_pts_;
