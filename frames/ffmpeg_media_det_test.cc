@@ -300,7 +300,7 @@ TEST(FfmpegMediaDetTest, ProgramStreamStartsAtItsFirstFrame) {
 TEST(FfmpegMediaDetTest, HdrAndWideGamutPicturesShowAsOnAnSdrScreen) {
   // Colour bars made into HDR (PQ with a 4000 cd/m2 content light level, stated in the
   // bitstream or by the container alone, and HLG without any metadata) and into wide-gamut
-  // SDR; each grab is held against the picture ffmpeg's own
+  // SDR (with the BT.2020 or the sRGB curve); each grab is held against the picture ffmpeg's own
   // tone mapping (Hable, from the stated peak) or gamut conversion gives.
   struct Case {
     const char* name;
@@ -335,6 +335,9 @@ TEST(FfmpegMediaDetTest, HdrAndWideGamutPicturesShowAsOnAnSdrScreen) {
       {"sdr-bt2020", "t=2020_10:p=2020:m=2020_ncl",
        "-color_primaries bt2020 -color_trc bt2020-10 -colorspace bt2020nc", "-c:v ffv1",
        "zscale=p=709:t=709,format=gbrp,format=rgb24"},
+      {"sdr-bt2020-srgb", "t=iec61966-2-1:p=2020:m=2020_ncl",
+       "-color_primaries bt2020 -color_trc iec61966-2-1 -colorspace bt2020nc", "-c:v ffv1",
+       "zscale=p=709:t=iec61966-2-1,format=gbrp,format=rgb24"},
   };
   TempDir dir;
   for (const Case& c : cases) {

@@ -101,10 +101,11 @@ std::string ChainFor(const AVFrame* f, const AVStream* st, int width, int height
               "peak=" +
               peak + ",zscale=t=709,format=gbrp";
   } else if (f->color_primaries == AVCOL_PRI_BT2020) {
-    // Wide-gamut SDR: the primaries converted in linear light; BT.709's transfer is the
-    // curve of BT.2020's.
+    // Wide-gamut SDR: the primaries converted in linear light, the picture's own transfer
+    // kept (BT.709's is the curve of BT.2020's; an sRGB one stays sRGB).
     const int transfer = f->color_trc != AVCOL_TRC_UNSPECIFIED ? f->color_trc : AVCOL_TRC_BT709;
-    colours = "zscale=" + InputColours(f, transfer) + resize + ":p=709:t=709,format=gbrp";
+    colours = "zscale=" + InputColours(f, transfer) + resize +
+              ":p=709:t=" + std::to_string(transfer) + ",format=gbrp";
   }
   if (!colours.empty()) chain += (chain.empty() ? "" : ",") + colours;
   return chain;
