@@ -202,6 +202,24 @@ TEST(FfmpegMediaDetTest, FrameRecordLayoutOnAnOddWidth) {
   }
 }
 
+TEST(FfmpegMediaDetTest, ACropOnTheLeftIsTakenToThePixel) {
+  // H.264 whose stream header crops 8 pixels off the left, fewer than keep the picture's
+  // rows aligned: the picture is the cropped one, at its full size.
+  TempDir dir;
+  const std::string movie = dir.File("cropped.mp4");
+  const std::string reference = dir.File("cropped.rgb");
+  const std::string picture = "testsrc2=size=336x240:rate=25";
+  ASSERT_TRUE(RunFfmpeg("-f lavfi -i " + picture + " -t 0.2 -c:v libx264 -crf 8 " +
+                        "-bsf:v h264_metadata=crop_left=8 '" + movie + "'"));
+  ASSERT_TRUE(RunFfmpeg("-f lavfi -i " + picture + " -vf crop=328:240:8:0 -frames:v 1 " +
+                        "-pix_fmt rgb24 -f rawvideo '" + reference + "'"));
+  auto det = OpenVideo(movie);
+  ExpectVideoSize(det.get(), 328, 240);
+  const GrabbedFrame f = GrabFrame(det.get(), 0.0, 328, 240);
+  ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
+  EXPECT_LT(MeanError(f, ReadFileBytes(reference)), 3.0);
+}
+
 TEST(FfmpegMediaDetTest, ColoursFollowTheStreamsMatrixAndRange) {
   struct Variant {
     const char* matrix;

@@ -76,6 +76,10 @@ HRESULT VideoDecoder::Open(Demuxer& demuxer, int stream, int threads,
   ctx->pkt_timebase = st->time_base;
   ctx->thread_count = threads;
   ctx->thread_type = threads == 1 ? 0 : FF_THREAD_FRAME | FF_THREAD_SLICE;
+  // A crop the stream states is taken to the pixel, as players take it, not rounded to keep
+  // the rows aligned (which left 8 columns of a left crop in the picture, and a picture wider
+  // than the stream's shape); the scaler reads unaligned rows.
+  ctx->flags |= AV_CODEC_FLAG_UNALIGNED;
   if (int rc = avcodec_open2(ctx.get(), codec, nullptr); rc < 0) {
     *error = AvErrorText(rc);
     return FromAvError(rc, E_FAIL);
