@@ -371,7 +371,8 @@ HRESULT FfmpegMediaDet::Deliver(std::int32_t width, std::int32_t height, std::ui
   width = static_cast<std::int32_t>(size.width);
   height = static_cast<std::int32_t>(size.height);
   const AVFrame* picture =
-      filter_.Apply(dec.shown(), st, g.Sideways() ? height : width, g.Sideways() ? width : height);
+      filter_.Apply(dec.shown(), dec.has_next() ? dec.next() : nullptr, st,
+                    g.Sideways() ? height : width, g.Sideways() ? width : height);
   if (picture == nullptr) return Fail(E_OUTOFMEMORY, "out of memory");
   std::string why;
   if (!converter_.Convert(picture, g.rotation, g.mirror, width, height, out, &why))

@@ -185,8 +185,8 @@ const AVFrame* FrameFilter::Described(const AVFrame* f, const AVStream* st) {
   return described_.get();
 }
 
-const AVFrame* FrameFilter::Apply(const AVFrame* decoded, const AVStream* st, int width,
-                                  int height) {
+const AVFrame* FrameFilter::Apply(const AVFrame* decoded, const AVFrame* following,
+                                  const AVStream* st, int width, int height) {
   const AVFrame* f = Described(decoded, st);
   if (f == nullptr) return nullptr;
   const std::string chain = ChainFor(f, st, width, height);
@@ -206,11 +206,18 @@ const AVFrame* FrameFilter::Apply(const AVFrame* decoded, const AVStream* st, in
   if (!out_ || !in) return f;
   av_frame_unref(out_.get());
   int rc = av_buffersrc_add_frame_flags(source_, in.get(), 0);
-  // The deinterlacer holds a lone frame until it sees what follows; the end of input makes
-  // it give that frame's picture now, and leaves the graph spent.
+  // The deinterlacer holds a frame until it sees what follows: it is given the frame after
+  // it, whose fields tell it where the picture moves (a frame alone, compared with itself,
+  // would keep both fields woven), then the end of input, which makes it give the frame's
+  // picture now and leaves the graph spent.
   if (rc >= 0 && IsInterlaced(f)) {
     spent_ = true;
-    rc = av_buffersrc_add_frame_flags(source_, nullptr, 0);
+    if (following != nullptr && following->width == f->width && following->height == f->height &&
+        following->format == f->format) {
+      FramePtr after(av_frame_clone(following));
+      if (after) rc = av_buffersrc_add_frame_flags(source_, after.get(), 0);
+    }
+    if (rc >= 0) rc = av_buffersrc_add_frame_flags(source_, nullptr, 0);
   }
   if (rc >= 0) rc = av_buffersink_get_frame(sink_, out_.get());
   if (rc < 0) {

@@ -49,6 +49,7 @@ class VideoDecoder {
   /// The picture after it, unless the stream ended.
   bool has_next() const { return have_next_; }
   std::int64_t next_time() const { return next_pts_; }
+  const AVFrame* next() const { return next_.get(); }
 
   // What the decoder holds is known to be in place only while nothing else moved the
   // demuxer; the three questions below answer no after that.
