@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <type_traits>
 
 #include "platform/com.h"
 
@@ -69,6 +71,18 @@ const std::int32_t* StreamDisplayMatrix(const AVStream* st);
 const AVContentLightMetadata* StreamContentLightLevel(const AVStream* st);
 /// The mastering display the container states for the stream, or null.
 const AVMasteringDisplayMetadata* StreamMasteringDisplay(const AVStream* st);
+
+/// The number stored in the colour-code field `field` (an AVColorPrimaries,
+/// AVColorTransferCharacteristic, AVColorSpace or AVColorRange), read without loading it as
+/// its enumeration: a damaged stream can put any number there, and loading a number that is
+/// none of an enumeration's values as that enumeration is undefined.
+template <typename Code>
+int CodeNumber(const Code& field) {
+  static_assert(std::is_enum_v<Code>);
+  std::underlying_type_t<Code> raw;
+  std::memcpy(&raw, &field, sizeof raw);
+  return static_cast<int>(raw);
+}
 
 /// How long the decoded picture `f` lasts, in stream ticks, as its packet said; 0 or less
 /// when unknown.

@@ -6,6 +6,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -16,6 +17,53 @@ bool IsVideo(const AVStream* st) {
   return st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
          !(st->disposition & AV_DISPOSITION_ATTACHED_PIC);
 }
+
+namespace {
+
+// Whether the container says that stream `st` holds a single picture: its count of frames,
+// or where it counts none, Matroska's statistics tags (a frame count, or a length of one
+// frame). A stream it says nothing of may hold any number.
+bool HoldsOnePicture(const AVStream* st) {
+  if (st->nb_frames > 0) return st->nb_frames == 1;
+  if (const AVDictionaryEntry* frames = av_dict_get(st->metadata, "NUMBER_OF_FRAMES", nullptr, 0))
+    return std::strcmp(frames->value, "1") == 0;
+  // The length as HH:MM:SS.nnnnnnnnn: no longer than one frame at the stream's rate.
+  const AVDictionaryEntry* length = av_dict_get(st->metadata, "DURATION", nullptr, 0);
+  int hours = 0, minutes = 0;
+  double seconds = 0;
+  if (length == nullptr ||
+      std::sscanf(length->value, "%d:%d:%lf", &hours, &minutes, &seconds) != 3 ||
+      st->avg_frame_rate.num <= 0 || st->avg_frame_rate.den <= 0)
+    return false;
+  return hours == 0 && minutes == 0 && seconds <= 1.001 / av_q2d(st->avg_frame_rate);
+}
+
+// The colour codes of a stream's parameters, kept as numbers.
+struct StatedColours {
+  int primaries, transfer, matrix, range;
+
+  static StatedColours Of(const AVStream* st) {
+    const AVCodecParameters* par = st->codecpar;
+    return {CodeNumber(par->color_primaries), CodeNumber(par->color_trc),
+            CodeNumber(par->color_space), CodeNumber(par->color_range)};
+  }
+  // Puts these codes into the stream's parameters where those say unspecified.
+  void FillUnspecified(AVStream* st) const {
+    AVCodecParameters* par = st->codecpar;
+    Fill(primaries, AVCOL_PRI_UNSPECIFIED, &par->color_primaries);
+    Fill(transfer, AVCOL_TRC_UNSPECIFIED, &par->color_trc);
+    Fill(matrix, AVCOL_SPC_UNSPECIFIED, &par->color_space);
+    Fill(range, AVCOL_RANGE_UNSPECIFIED, &par->color_range);
+  }
+  template <typename Code>
+  static void Fill(int code, Code unspecified, Code* field) {
+    if (CodeNumber(*field) != static_cast<int>(unspecified)) return;
+    const auto raw = static_cast<std::underlying_type_t<Code>>(code);
+    std::memcpy(field, &raw, sizeof raw);
+  }
+};
+
+}  // namespace
 
 HRESULT Demuxer::Open(const std::string& name, std::unique_ptr<Demuxer>* out, std::string* error) {
   std::unique_ptr<Demuxer> demuxer(new (std::nothrow) Demuxer);
@@ -62,7 +110,14 @@ HRESULT Demuxer::Open(const std::string& name, std::unique_ptr<Demuxer>* out, st
     return FromAvError(rc, VFW_E_INVALID_FILE_FORMAT);
   }
   demuxer->format_.reset(raw);
+  // Finding the streams' parameters replaces the colours the container states (an MP4 colr
+  // box, Matroska's Colour element) by what the decoder found in the bitstream, unspecified
+  // where it carries none; a player takes the container's there, so they are put back.
+  std::vector<StatedColours> stated(raw->nb_streams);
+  for (unsigned i = 0; i < raw->nb_streams; ++i) stated[i] = StatedColours::Of(raw->streams[i]);
   rc = avformat_find_stream_info(raw, nullptr);
+  for (unsigned i = 0; i < stated.size() && i < raw->nb_streams; ++i)
+    stated[i].FillUnspecified(raw->streams[i]);
   if (input.NestedOpenRefused()) {
     *error = kRefersToOtherFiles;
     return VFW_E_INVALID_FILE_FORMAT;
@@ -71,6 +126,9 @@ HRESULT Demuxer::Open(const std::string& name, std::unique_ptr<Demuxer>* out, st
     *error = AvErrorText(rc);
     return FromAvError(rc, VFW_E_INVALID_FILE_FORMAT);
   }
+  // A palette that comes with a stream's first packet only would be lost at the first seek:
+  // the first packets, read while finding the streams and held since, are read now.
+  demuxer->KeepFirstPalettes();
   // Matroska reads its index at the first seek: one now, before anything is read, gives the
   // index its whole content for the keyframe tables taken when a stream is chosen.
   if (std::strncmp(raw->iformat->name, "matroska", 8) == 0)
@@ -93,6 +151,14 @@ int SeekResult(int rc) { return rc == -1 ? AVERROR_INVALIDDATA : rc; }
 
 }  // namespace
 
+bool Demuxer::IsMovie(int index) const {
+  if (!IsVideo(stream(index))) return false;
+  if (!HoldsOnePicture(stream(index))) return true;
+  for (int later = index + 1; later < stream_count(); ++later)
+    if (IsVideo(stream(later)) && !HoldsOnePicture(stream(later))) return false;
+  return true;
+}
+
 int Demuxer::SeekBackward(int stream, std::int64_t ts) {
   ++moves_;
   return SeekResult(av_seek_frame(format_.get(), stream, ts, AVSEEK_FLAG_BACKWARD));
@@ -105,7 +171,40 @@ int Demuxer::SeekToByte(std::int64_t pos) {
 
 int Demuxer::Read(AVPacket* out) {
   ++moves_;
-  return av_read_frame(format_.get(), out);
+  const int rc = av_read_frame(format_.get(), out);
+  std::size_t size = 0;
+  if (const std::uint8_t* palette =
+          rc >= 0 ? av_packet_get_side_data(out, AV_PKT_DATA_PALETTE, &size) : nullptr;
+      palette != nullptr && size >= AVPALETTE_SIZE)
+    palettes_[out->stream_index].assign(palette, palette + AVPALETTE_SIZE);
+  return rc;
+}
+
+const std::uint8_t* Demuxer::Palette(int index) const {
+  const auto kept = palettes_.find(index);
+  return kept != palettes_.end() ? kept->second.data() : nullptr;
+}
+
+// Reads until every palette video stream has given its first packet (or a few hundred packets
+// have gone by); Read keeps the palettes they carry.
+void Demuxer::KeepFirstPalettes() {
+  std::vector<bool> waiting(format_->nb_streams);
+  int left = 0;
+  for (unsigned i = 0; i < format_->nb_streams; ++i) {
+    const AVCodecParameters* par = format_->streams[i]->codecpar;
+    waiting[i] = par->codec_type == AVMEDIA_TYPE_VIDEO && par->format == AV_PIX_FMT_PAL8;
+    left += waiting[i];
+  }
+  if (left == 0) return;
+  PacketPtr p(av_packet_alloc());
+  for (int k = 0; p && left > 0 && k < kMaxPacketsWithoutPicture && Read(p.get()) >= 0; ++k) {
+    const auto index = static_cast<unsigned>(p->stream_index);
+    if (index < waiting.size() && waiting[index]) {
+      waiting[index] = false;
+      --left;
+    }
+    av_packet_unref(p.get());
+  }
 }
 
 bool Demuxer::ByteSeekable() const { return !(format_->iformat->flags & AVFMT_NO_BYTE_SEEK); }

@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "frames/av_handles.h"
 #include "platform/com.h"
@@ -37,6 +39,10 @@ class Demuxer {
   /// Stream `index`, 0 <= index < stream_count(). Reading may add streams and move the
   /// list: a stream pointer is not to be kept across a read.
   AVStream* stream(int index) const;
+  /// Whether stream `index` is the video a player shows: IsVideo, and not a one-picture
+  /// track (a cover stored as an ordinary track, not flagged as one) ahead of a later video
+  /// stream that moves. A one-picture stream with none such after it (a still image) is.
+  bool IsMovie(int index) const;
 
   /// How often the demuxer was sought or read from since the file was opened; 0 while it
   /// stands where opening left it, at the start of the file.
@@ -49,6 +55,10 @@ class Demuxer {
   int SeekToByte(std::int64_t pos);
   /// The next packet of any stream, as av_read_frame gives it.
   int Read(AVPacket* out);
+  /// The palette (AVPALETTE_SIZE bytes) the packets of stream `index` carried last, null when
+  /// none did. Containers give it once, with a stream's first packet (AVI, QuickTime) or
+  /// where it changes, and a seek drops it: the decoder gets it from here after a seek.
+  const std::uint8_t* Palette(int index) const;
 
   /// Whether the format can seek to a byte position (MP4 cannot).
   bool ByteSeekable() const;
@@ -61,9 +71,11 @@ class Demuxer {
 
  private:
   Demuxer() = default;
+  void KeepFirstPalettes();
 
   // Declared before the context that reads through it, so that it is destroyed after it.
   std::unique_ptr<FileInput> input_;
   FormatPtr format_;
   std::uint64_t moves_ = 0;
+  std::map<int, std::vector<std::uint8_t>> palettes_;  // by stream
 };

@@ -29,16 +29,17 @@ constexpr FittedSize FitInto(std::int64_t width, std::int64_t height, std::int64
 
 /// How a player shows a picture.
 struct DisplayGeometry {
-  int rotation = 0;  ///< clockwise degrees the decoded picture is turned by: 0, 90, 180, 270
-  int width = 0;     ///< the size shown, turned and with square pixels
+  int rotation = 0;     ///< clockwise degrees the decoded picture is turned by: 0, 90, 180, 270
+  bool mirror = false;  ///< and then mirrored left to right
+  int width = 0;        ///< the size shown, turned and with square pixels
   int height = 0;
   bool Sideways() const { return rotation == 90 || rotation == 270; }
 };
 
-/// How a player shows the pictures of stream `st`: turned as its display matrix says, and
-/// with its pixel shape (the container's, else the codec's) made square by stretching the
-/// width. A pixel shape no player would honour (wider than 16:1 or narrower than 1:16) is a
-/// damaged or hostile header: such pixels are taken for square.
+/// How a player shows the pictures of stream `st`: turned and mirrored as its display matrix
+/// says, and with its pixel shape (the container's, else the codec's) made square by
+/// stretching the width. A pixel shape no player would honour (wider than 16:1 or narrower than
+/// 1:16) is a damaged or hostile header: such pixels are taken for square.
 DisplayGeometry GeometryOf(const AVStream* st);
 
 /// How a player shows the decoded picture `f` of stream `st`. A picture of the stream's coded

@@ -61,7 +61,7 @@ struct FfmpegMediaDet::OpenMovie {
   std::string unreadable_error;
 
   AVStream* Stream(int index) const { return demuxer->stream(index); }
-  bool CurrentIsVideo() const { return current >= 0 && IsVideo(Stream(current)); }
+  bool CurrentIsVideo() const { return current >= 0 && demuxer->IsMovie(current); }
   void NoteUnreadable(double from, HRESULT hr, const std::string& error) {
     // Running out of memory may pass; and a stream noted once keeps its earliest time.
     if (hr == E_OUTOFMEMORY || (unreadable_stream == current && unreadable_from <= from)) return;
@@ -140,7 +140,7 @@ HRESULT FfmpegMediaDet::get_StreamType(GUID* major_type) {
   if (major_type == nullptr) return E_POINTER;
   if (!movie_ || movie_->current < 0) return Fail(E_UNEXPECTED, "no current stream");
   const AVStream* st = movie_->Stream(movie_->current);
-  if (IsVideo(st))
+  if (movie_->CurrentIsVideo())
     *major_type = MEDIATYPE_Video;
   else if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
     *major_type = MEDIATYPE_Audio;
@@ -292,8 +292,11 @@ HRESULT FfmpegMediaDet::GrabAt(double seconds, double tolerance) {
   const GrabPlan plan = PlanGrab(seconds, tolerance, ClockOf(st, dec.origin()), keys);
   const std::int64_t target = plan.target;
 
-  // The picture at hand already answers a repeated time.
-  if (!plan.take_first_in_window && dec.ShowsFrameAt(target)) return S_OK;
+  // The picture at hand already answers a repeated time, or a window in which no picture
+  // starts (a gap in the recording, where the picture before it is held).
+  if (dec.ShowsFrameAt(target) &&
+      (!plan.take_first_in_window || dec.shown_time() <= plan.decode_to))
+    return S_OK;
   if (dec.HoldsLoneKeyframeAt(target)) return S_OK;
 
   if (plan.nearest_keyframe >= 0) {
@@ -348,7 +351,12 @@ HRESULT FfmpegMediaDet::GrabAt(double seconds, double tolerance) {
       return S_OK;
     }
     if (mode == SeekMode::kStart) attempt = kMaxSeekRetries;
-    seek_ts = plan.decode_to - back;
+    // A seek that landed well before where it was asked (in a gap in the recording, nothing
+    // lies between) lands there again for any time in between: the steps back are taken from
+    // where it landed.
+    std::int64_t from = plan.decode_to;
+    if (dec.landed_time() != AV_NOPTS_VALUE && dec.landed_time() < from) from = dec.landed_time();
+    seek_ts = from - back;
     back *= 2;
   }
 }
@@ -363,9 +371,11 @@ HRESULT FfmpegMediaDet::Deliver(std::int32_t width, std::int32_t height, std::ui
   width = static_cast<std::int32_t>(size.width);
   height = static_cast<std::int32_t>(size.height);
   const AVFrame* picture =
-      filter_.Apply(dec.shown(), st, g.Sideways() ? height : width, g.Sideways() ? width : height);
+      filter_.Apply(dec.shown(), dec.has_next() ? dec.next() : nullptr, st,
+                    g.Sideways() ? height : width, g.Sideways() ? width : height);
+  if (picture == nullptr) return Fail(E_OUTOFMEMORY, "out of memory");
   std::string why;
-  if (!converter_.Convert(picture, g.rotation, width, height, out, &why))
+  if (!converter_.Convert(picture, g.rotation, g.mirror, width, height, out, &why))
     return Fail(E_FAIL, std::move(why));
   return S_OK;
 }

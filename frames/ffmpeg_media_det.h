@@ -57,6 +57,7 @@ class FfmpegMediaDet : public IMediaDet {
   /// next, otherwise -1.
   std::int64_t GrabGroup(double seconds, double tolerance) const override;
   void SetDecodeThreads(int threads) override;
+  void SetBackground(std::uint32_t rgb) override { converter_.SetUnderlay(rgb); }
   HRESULT get_StreamMediaType(AM_MEDIA_TYPE* media_type) override;
   std::string LastErrorText() const override;
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -44,6 +45,19 @@ double MeanError(const GrabbedFrame& f, const std::string& rgb) {
         sum += std::abs(got - want / (scale * scale));
       }
   return sum / (3.0 * pixels);
+}
+
+// How far, on average over every channel, a row of `height` rows of `width` 24-bit pixels
+// (`stride` bytes apart) differs from the mean of the rows above and below it: large where
+// two fields are woven together in a moving picture.
+double LineStructure(const std::uint8_t* rows, int stride, int width, int height) {
+  double sum = 0;
+  for (int y = 1; y + 1 < height; ++y)
+    for (int x = 0; x < width * 3; ++x) {
+      const std::uint8_t* p = rows + static_cast<size_t>(y) * stride + x;
+      sum += std::abs(2 * p[0] - p[-stride] - p[stride]);
+    }
+  return sum / (static_cast<double>(height - 2) * width * 3);
 }
 
 struct CodecCase {
@@ -96,6 +110,17 @@ std::vector<CodecCase> CodecCases() {
   ffv1.frames = 20;
   ffv1.keyframe_interval = 6;
   cases.push_back({"ffv1-mkv", ffv1});
+  // Palettes the container gives once, in the stream's header or with its first packet.
+  FixtureSpec smc;
+  smc.container = "mov";
+  smc.codec = "smc";
+  smc.pix_fmt = "pal8";
+  smc.keyframe_interval = 7;
+  cases.push_back({"smc-mov", smc});
+  FixtureSpec raw8 = smc;
+  raw8.container = "avi";
+  raw8.codec = "rawvideo";
+  cases.push_back({"pal8-avi", raw8});
   return cases;
 }
 
@@ -188,6 +213,24 @@ TEST(FfmpegMediaDetTest, FrameRecordLayoutOnAnOddWidth) {
     }
     EXPECT_EQ(row[99], 0) << "padding of row " << y;
   }
+}
+
+TEST(FfmpegMediaDetTest, ACropOnTheLeftIsTakenToThePixel) {
+  // H.264 whose stream header crops 8 pixels off the left, fewer than keep the picture's
+  // rows aligned: the picture is the cropped one, at its full size.
+  TempDir dir;
+  const std::string movie = dir.File("cropped.mp4");
+  const std::string reference = dir.File("cropped.rgb");
+  const std::string picture = "testsrc2=size=336x240:rate=25";
+  ASSERT_TRUE(RunFfmpeg("-f lavfi -i " + picture + " -t 0.2 -c:v libx264 -crf 8 " +
+                        "-bsf:v h264_metadata=crop_left=8 '" + movie + "'"));
+  ASSERT_TRUE(RunFfmpeg("-f lavfi -i " + picture + " -vf crop=328:240:8:0 -frames:v 1 " +
+                        "-pix_fmt rgb24 -f rawvideo '" + reference + "'"));
+  auto det = OpenVideo(movie);
+  ExpectVideoSize(det.get(), 328, 240);
+  const GrabbedFrame f = GrabFrame(det.get(), 0.0, 328, 240);
+  ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
+  EXPECT_LT(MeanError(f, ReadFileBytes(reference)), 3.0);
 }
 
 TEST(FfmpegMediaDetTest, ColoursFollowTheStreamsMatrixAndRange) {
@@ -286,8 +329,9 @@ TEST(FfmpegMediaDetTest, ProgramStreamStartsAtItsFirstFrame) {
 }
 
 TEST(FfmpegMediaDetTest, HdrAndWideGamutPicturesShowAsOnAnSdrScreen) {
-  // Colour bars made into HDR (PQ with a 4000 cd/m2 content light level, and HLG without any
-  // metadata) and into wide-gamut SDR; each grab is held against the picture ffmpeg's own
+  // Colour bars made into HDR (PQ with a 4000 cd/m2 content light level, stated in the
+  // bitstream or by the container alone, and HLG without any metadata) and into wide-gamut
+  // SDR (with the BT.2020 or the sRGB curve); each grab is held against the picture ffmpeg's own
   // tone mapping (Hable, from the stated peak) or gamut conversion gives.
   struct Case {
     const char* name;
@@ -299,18 +343,32 @@ TEST(FfmpegMediaDetTest, HdrAndWideGamutPicturesShowAsOnAnSdrScreen) {
   const std::string tone_map =
       "zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=709,tonemap=tonemap=hable:desat=0,"
       "zscale=t=709:m=709:r=tv,format=rgb24";
+  const std::string pq_encoder =
+      "-c:v libx265 -x265-params 'master-display=G(13250,34500)B(7500,3000)R(34000,16000)"
+      "WP(15635,16450)L(40000000,50):max-cll=4000,400:log-level=none'";
+  // The bitstream's colour description says unspecified; the container's says PQ.
+  const std::string pq_container_encoder =
+      pq_encoder +
+      " -bsf:v hevc_metadata=colour_primaries=2:transfer_characteristics=2:"
+      "matrix_coefficients=2";
+  const std::string pq_container_tone_map =
+      "zscale=tin=smpte2084:pin=2020:min=2020_ncl:rin=limited:p=2020:" + tone_map.substr(7);
   const Case cases[] = {
       {"pq", "t=smpte2084:p=2020:m=2020_ncl:npl=1000",
-       "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc",
-       "-c:v libx265 -x265-params 'master-display=G(13250,34500)B(7500,3000)R(34000,16000)"
-       "WP(15635,16450)L(40000000,50):max-cll=4000,400:log-level=none'",
+       "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc", pq_encoder.c_str(),
        tone_map.c_str()},
+      {"pq-container", "t=smpte2084:p=2020:m=2020_ncl:npl=1000",
+       "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc",
+       pq_container_encoder.c_str(), pq_container_tone_map.c_str()},
       {"hlg", "t=arib-std-b67:p=2020:m=2020_ncl:npl=1000",
        "-color_primaries bt2020 -color_trc arib-std-b67 -colorspace bt2020nc", "-c:v ffv1",
        tone_map.c_str()},
       {"sdr-bt2020", "t=2020_10:p=2020:m=2020_ncl",
        "-color_primaries bt2020 -color_trc bt2020-10 -colorspace bt2020nc", "-c:v ffv1",
        "zscale=p=709:t=709,format=gbrp,format=rgb24"},
+      {"sdr-bt2020-srgb", "t=iec61966-2-1:p=2020:m=2020_ncl",
+       "-color_primaries bt2020 -color_trc iec61966-2-1 -colorspace bt2020nc", "-c:v ffv1",
+       "zscale=p=709:t=iec61966-2-1,format=gbrp,format=rgb24"},
   };
   TempDir dir;
   for (const Case& c : cases) {
@@ -334,9 +392,64 @@ TEST(FfmpegMediaDetTest, HdrAndWideGamutPicturesShowAsOnAnSdrScreen) {
   }
 }
 
+TEST(FfmpegMediaDetTest, TransparentPicturesAreLaidOverTheBackground) {
+  // A picture transparent on its left quarter, half transparent on the next one and opaque on
+  // the rest, in each format that carries transparency: each grab is held against ffmpeg's own
+  // decoding of the movie laid over the background colour.
+  struct Case {
+    const char* name;
+    const char* encoder;
+    const char* decoder;  // the decoder ffmpeg needs to see the transparency
+  };
+  const Case cases[] = {
+      {"gif.gif", "", ""},
+      {"qtrle.mov", "-c:v qtrle -pix_fmt argb", ""},
+      {"prores.mov", "-c:v prores_ks -profile:v 4444 -pix_fmt yuva444p10le", ""},
+      {"png.mov", "-c:v png -pix_fmt rgba", ""},
+      {"vp8.webm", "-c:v libvpx -auto-alt-ref 0 -pix_fmt yuva420p -crf 4 -b:v 2M", "-c:v libvpx"},
+      {"vp9.webm", "-c:v libvpx-vp9 -pix_fmt yuva420p -deadline realtime -crf 4 -b:v 0",
+       "-c:v libvpx-vp9"},
+  };
+  constexpr std::uint32_t kBackground = 0xFF00FF;
+  const std::string picture =
+      "testsrc2=size=160x120:rate=10:duration=0.3,format=rgba,geq=r='r(X,Y)':g='g(X,Y)':"
+      "b='b(X,Y)':a='if(lt(X,40),0,if(lt(X,80),128,255))'";
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string movie = dir.File(c.name);
+    const std::string reference = dir.File(std::string(c.name) + ".rgb");
+    // A GIF keeps one transparent colour of its palette.
+    const std::string gif_palette =
+        std::string(c.encoder).empty()
+            ? ",split[a][b];[a]palettegen=reserve_transparent=1[p];[b][p]paletteuse"
+            : "";
+    ASSERT_TRUE(RunFfmpeg("-f lavfi -i \"" + picture + gif_palette + "\" " + c.encoder + " '" +
+                          movie + "'"));
+    char colour[32];
+    std::snprintf(colour, sizeof colour, "0x%06X", kBackground);
+    ASSERT_TRUE(RunFfmpeg("-f lavfi -i color=c=" + std::string(colour) + ":size=160x120 " +
+                          c.decoder + " -i '" + movie +
+                          "' -filter_complex 'sws_flags=bicubic+accurate_rnd+full_chroma_int;"
+                          "[0][1]overlay=format=rgb,format=rgb24' -frames:v 1 "
+                          "-f rawvideo '" +
+                          reference + "'"));
+    auto det = OpenVideo(movie);
+    det->SetBackground(kBackground);
+    const GrabbedFrame f = GrabFrame(det.get(), 0.0, 160, 120);
+    ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
+    EXPECT_LT(MeanError(f, ReadFileBytes(reference)), 1.5);
+    const std::uint32_t transparent = f.Mean(0, 0, 40, 120);
+    for (int shift : {0, 8, 16})
+      EXPECT_NEAR((transparent >> shift) & 0xFF, (kBackground >> shift) & 0xFF, 2)
+          << std::hex << transparent;
+  }
+}
+
 TEST(FfmpegMediaDetTest, InterlacedPicturesAreDeinterlaced) {
   // Fast horizontal motion at 50 pictures a second, woven two by two into interlaced frames:
-  // a grab shows the picture of the first field, not both fields combed together.
+  // a grab shows the picture of the first field, not both fields combed together, and with no
+  // more line structure than the picture has.
   struct Case {
     const char* name;
     const char* scan;
@@ -364,7 +477,11 @@ TEST(FfmpegMediaDetTest, InterlacedPicturesAreDeinterlaced) {
     for (auto [t, picture] : grabs) {
       const GrabbedFrame f = GrabFrame(det.get(), t, 320, 180);  // frame 5 holds pictures 10 and 11
       ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
-      EXPECT_LT(MeanError(f, ReadFileBytes(dir.File(std::to_string(picture) + ".rgb"))), 6)
+      const std::string want = ReadFileBytes(dir.File(std::to_string(picture) + ".rgb"));
+      EXPECT_LT(MeanError(f, want), 6) << "t=" << t;
+      EXPECT_LT(
+          LineStructure(f.rows(), f.stride(), 320, 180),
+          LineStructure(reinterpret_cast<const std::uint8_t*>(want.data()), 320 * 3, 320, 180))
           << "t=" << t;
     }
   }

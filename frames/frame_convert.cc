@@ -87,20 +87,101 @@ bool Failure(std::string* error, const char* text) {
   return false;
 }
 
+// Tells the scaler the picture's colour matrix and range (RGB pictures have neither).
+void SetColours(SwsContext* ctx, const AVFrame* f, const AVPixFmtDescriptor* desc,
+                bool full_range) {
+  if (desc != nullptr && !(desc->flags & AV_PIX_FMT_FLAG_RGB)) {
+    sws_setColorspaceDetails(ctx, sws_getCoefficients(SwsColorspace(f)), full_range ? 1 : 0,
+                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+  }
+}
+
+// Whether the palette of a palette picture lists a colour that is less than opaque.
+bool PaletteHasTransparency(const AVFrame* f) {
+  if (f->data[1] == nullptr) return false;
+  for (int i = 0; i < 256; ++i) {
+    std::uint32_t entry;
+    std::memcpy(&entry, f->data[1] + 4 * i, 4);
+    if ((entry >> 24) != 0xFF) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 FrameConverter::FrameConverter() = default;
 FrameConverter::~FrameConverter() = default;
 
-void FrameConverter::Reset() { sws_.reset(); }
+void FrameConverter::Reset() {
+  sws_.reset();
+  rgba_sws_.reset();
+}
 
-bool FrameConverter::Convert(const AVFrame* f, int rotation, std::int32_t width,
+// A picture whose format carries transparency is made RGBA at its own size and its pixels
+// that are less than opaque are laid over the underlay (a player's source-over, in the
+// picture's own gamma), before any scaling, so that the colour stored under a transparent
+// pixel never bleeds into its neighbours. `f` itself when every pixel is opaque (or its
+// format has no alpha): such a picture is converted exactly as any other; null on failure.
+const AVFrame* FrameConverter::LaidOverUnderlay(const AVFrame* f, bool full_range,
+                                                std::string* error) {
+  const auto format = static_cast<AVPixelFormat>(f->format);
+  const AVPixFmtDescriptor* own = av_pix_fmt_desc_get(format);
+  if (own == nullptr || !(own->flags & AV_PIX_FMT_FLAG_ALPHA)) return f;
+  if ((own->flags & AV_PIX_FMT_FLAG_PAL) && !PaletteHasTransparency(f)) return f;
+  const AVPixelFormat src_fmt = PlainFormat(format, &full_range);
+  SwsContext* ctx = sws_getCachedContext(
+      rgba_sws_.release(), f->width, f->height, src_fmt, f->width, f->height, AV_PIX_FMT_RGBA,
+      SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
+  rgba_sws_.reset(ctx);
+  if (!composited_) composited_.reset(av_frame_alloc());
+  if (ctx == nullptr || !composited_) {
+    Failure(error, "cannot convert this picture format");
+    return nullptr;
+  }
+  SetColours(ctx, f, av_pix_fmt_desc_get(src_fmt), full_range);
+  const int stride = (f->width * 4 + 63) & ~63;
+  rgba_.resize(static_cast<size_t>(stride) * f->height + 64);
+  uint8_t* dst[4] = {rgba_.data(), nullptr, nullptr, nullptr};
+  int dst_stride[4] = {stride, 0, 0, 0};
+  if (sws_scale(ctx, f->data, f->linesize, 0, f->height, dst, dst_stride) <= 0) {
+    Failure(error, "picture conversion failed");
+    return nullptr;
+  }
+  const int under[3] = {static_cast<int>((underlay_ >> 16) & 0xFF),
+                        static_cast<int>((underlay_ >> 8) & 0xFF),
+                        static_cast<int>(underlay_ & 0xFF)};
+  bool transparent = false;
+  for (int y = 0; y < f->height; ++y) {
+    uint8_t* p = rgba_.data() + static_cast<size_t>(y) * stride;
+    for (int x = 0; x < f->width; ++x, p += 4) {
+      const int a = p[3];
+      if (a == 0xFF) continue;
+      transparent = true;
+      for (int c = 0; c < 3; ++c)
+        p[c] = static_cast<uint8_t>((p[c] * a + under[c] * (255 - a) + 127) / 255);
+      p[3] = 0xFF;
+    }
+  }
+  if (!transparent) return f;
+  AVFrame* view = composited_.get();
+  view->format = AV_PIX_FMT_RGBA;
+  view->width = f->width;
+  view->height = f->height;
+  view->data[0] = rgba_.data();
+  view->linesize[0] = stride;
+  return view;
+}
+
+bool FrameConverter::Convert(const AVFrame* f, int rotation, bool mirror, std::int32_t width,
                              std::int32_t height, std::uint8_t* out, std::string* error) {
   const bool sideways = rotation == 90 || rotation == 270;
+  const bool turned = rotation != 0 || mirror;
   // Scale to the requested size before turning the picture upright.
   const int sw = sideways ? height : width;
   const int sh = sideways ? width : height;
   bool full_range = f->color_range == AVCOL_RANGE_JPEG;
+  f = LaidOverUnderlay(f, full_range, error);
+  if (f == nullptr) return false;
   const AVPixelFormat src_fmt = PlainFormat(static_cast<AVPixelFormat>(f->format), &full_range);
   const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(src_fmt);
   // From YUV, swscale's planar RGB writer gives exactly the bytes of its packed 24-bit one in
@@ -116,14 +197,11 @@ bool FrameConverter::Convert(const AVFrame* f, int rotation, std::int32_t width,
                                          nullptr, nullptr, nullptr);
   sws_.reset(ctx);
   if (ctx == nullptr) return Failure(error, "cannot convert this picture format");
-  if (desc != nullptr && !(desc->flags & AV_PIX_FMT_FLAG_RGB)) {
-    sws_setColorspaceDetails(ctx, sws_getCoefficients(SwsColorspace(f)), full_range ? 1 : 0,
-                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
-  }
+  SetColours(ctx, f, desc, full_range);
   // The scaled picture before it is turned upright: swscale's packed rows, or for planar
   // output its planes, interleaved straight into the record when nothing is to be turned.
   const int scaled_stride = (sw * 3 + 63) & ~63;
-  if (!planar || rotation != 0) scaled_.resize(static_cast<size_t>(scaled_stride) * sh + 64);
+  if (!planar || turned) scaled_.resize(static_cast<size_t>(scaled_stride) * sh + 64);
   uint8_t* plane[3] = {};
   const size_t plane_stride = (static_cast<size_t>(sw) + 63) & ~size_t{63};
   if (planar) {
@@ -136,7 +214,7 @@ bool FrameConverter::Convert(const AVFrame* f, int rotation, std::int32_t width,
     if (sws_scale(ctx, f->data, f->linesize, 0, f->height, dst, dst_stride) <= 0)
       return Failure(error, "picture conversion failed");
     std::copy(dst, dst + 3, plane);
-    if (rotation != 0) {
+    if (turned) {
       for (int y = 0; y < sh; ++y)
         InterleaveRow(plane, plane_stride, y, sw,
                       scaled_.data() + static_cast<size_t>(y) * scaled_stride);
@@ -156,7 +234,7 @@ bool FrameConverter::Convert(const AVFrame* f, int rotation, std::int32_t width,
     // Bottom-up: the top row of the picture is the last row in memory.
     uint8_t* row = rows + static_cast<size_t>(height - 1 - y) * row_bytes;
     std::memset(row + width * 3, 0, row_bytes - width * 3);
-    if (rotation == 0) {
+    if (!turned) {
       if (planar)
         InterleaveRow(plane, plane_stride, y, width, row);
       else
@@ -164,16 +242,22 @@ bool FrameConverter::Convert(const AVFrame* f, int rotation, std::int32_t width,
       continue;
     }
     for (int x = 0; x < width; ++x) {
-      int sx, sy;  // where the player's upright pixel (x, y) sits in the scaled picture
-      if (rotation == 90) {
+      // Where the player's upright pixel (x, y) sits in the scaled picture: mirrored, it is the
+      // pixel (width - 1 - x, y) of the turned picture.
+      const int tx = mirror ? width - 1 - x : x;
+      int sx, sy;
+      if (rotation == 0) {
+        sx = tx;
+        sy = y;
+      } else if (rotation == 90) {
         sx = y;
-        sy = sh - 1 - x;
+        sy = sh - 1 - tx;
       } else if (rotation == 180) {
-        sx = sw - 1 - x;
+        sx = sw - 1 - tx;
         sy = sh - 1 - y;
       } else {
         sx = sw - 1 - y;
-        sy = x;
+        sy = tx;
       }
       std::memcpy(row + x * 3, scaled_.data() + static_cast<size_t>(sy) * scaled_stride + sx * 3,
                   3);

@@ -6,6 +6,7 @@ extern "C" {
 #include <libavfilter/avfilter.h>
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
+#include <libavformat/avformat.h>
 #include <libavutil/frame.h>
 #include <libavutil/mastering_display_metadata.h>
 #include <libavutil/pixdesc.h>
@@ -37,6 +38,24 @@ double PeakNits(const AVFrame* f, const AVStream* st) {
     if (nits > 0) return std::clamp(nits, 100.0, 10000.0);
   }
   return 1000;
+}
+
+// The code of `field` when it is one of its enumeration's values, else `unspecified`.
+template <typename Code>
+Code Known(const Code& field, int count, const char* (*name)(Code), Code unspecified) {
+  const int number = CodeNumber(field);
+  if (number < 0 || number >= count) return unspecified;
+  const auto code = static_cast<Code>(number);
+  return name(code) != nullptr ? code : unspecified;
+}
+
+// The colour the picture states, else the colour its stream states (unknown codes taken for
+// unspecified).
+template <typename Code>
+Code Stated(const Code& own, const Code& stream, int count, const char* (*name)(Code),
+            Code unspecified) {
+  const Code code = Known(own, count, name, unspecified);
+  return code != unspecified ? code : Known(stream, count, name, unspecified);
 }
 
 // The zscale options that say what the frame's colours are. zscale numbers transfer,
@@ -82,10 +101,11 @@ std::string ChainFor(const AVFrame* f, const AVStream* st, int width, int height
               "peak=" +
               peak + ",zscale=t=709,format=gbrp";
   } else if (f->color_primaries == AVCOL_PRI_BT2020) {
-    // Wide-gamut SDR: the primaries converted in linear light; BT.709's transfer is the
-    // curve of BT.2020's.
+    // Wide-gamut SDR: the primaries converted in linear light, the picture's own transfer
+    // kept (BT.709's is the curve of BT.2020's; an sRGB one stays sRGB).
     const int transfer = f->color_trc != AVCOL_TRC_UNSPECIFIED ? f->color_trc : AVCOL_TRC_BT709;
-    colours = "zscale=" + InputColours(f, transfer) + resize + ":p=709:t=709,format=gbrp";
+    colours = "zscale=" + InputColours(f, transfer) + resize +
+              ":p=709:t=" + std::to_string(transfer) + ",format=gbrp";
   }
   if (!colours.empty()) chain += (chain.empty() ? "" : ",") + colours;
   return chain;
@@ -141,7 +161,34 @@ bool FrameFilter::Build(const AVFrame* f, const std::string& chain) {
   return true;
 }
 
-const AVFrame* FrameFilter::Apply(const AVFrame* f, const AVStream* st, int width, int height) {
+const AVFrame* FrameFilter::Described(const AVFrame* f, const AVStream* st) {
+  const AVCodecParameters* par = st->codecpar;
+  const auto primaries = Stated(f->color_primaries, par->color_primaries, AVCOL_PRI_NB,
+                                av_color_primaries_name, AVCOL_PRI_UNSPECIFIED);
+  const auto transfer = Stated(f->color_trc, par->color_trc, AVCOL_TRC_NB, av_color_transfer_name,
+                               AVCOL_TRC_UNSPECIFIED);
+  const auto matrix = Stated(f->colorspace, par->color_space, AVCOL_SPC_NB, av_color_space_name,
+                             AVCOL_SPC_UNSPECIFIED);
+  const auto range = Stated(f->color_range, par->color_range, AVCOL_RANGE_NB, av_color_range_name,
+                            AVCOL_RANGE_UNSPECIFIED);
+  if (CodeNumber(f->color_primaries) == primaries && CodeNumber(f->color_trc) == transfer &&
+      CodeNumber(f->colorspace) == matrix && CodeNumber(f->color_range) == range)
+    return f;
+  if (!described_) described_.reset(av_frame_alloc());
+  if (!described_) return nullptr;
+  av_frame_unref(described_.get());
+  if (av_frame_ref(described_.get(), f) < 0) return nullptr;
+  described_->color_primaries = primaries;
+  described_->color_trc = transfer;
+  described_->colorspace = matrix;
+  described_->color_range = range;
+  return described_.get();
+}
+
+const AVFrame* FrameFilter::Apply(const AVFrame* decoded, const AVFrame* following,
+                                  const AVStream* st, int width, int height) {
+  const AVFrame* f = Described(decoded, st);
+  if (f == nullptr) return nullptr;
   const std::string chain = ChainFor(f, st, width, height);
   if (chain.empty()) return f;
   const std::string key = chain + "|" + std::to_string(f->width) + "x" + std::to_string(f->height) +
@@ -159,11 +206,18 @@ const AVFrame* FrameFilter::Apply(const AVFrame* f, const AVStream* st, int widt
   if (!out_ || !in) return f;
   av_frame_unref(out_.get());
   int rc = av_buffersrc_add_frame_flags(source_, in.get(), 0);
-  // The deinterlacer holds a lone frame until it sees what follows; the end of input makes
-  // it give that frame's picture now, and leaves the graph spent.
+  // The deinterlacer holds a frame until it sees what follows: it is given the frame after
+  // it, whose fields tell it where the picture moves (a frame alone, compared with itself,
+  // would keep both fields woven), then the end of input, which makes it give the frame's
+  // picture now and leaves the graph spent.
   if (rc >= 0 && IsInterlaced(f)) {
     spent_ = true;
-    rc = av_buffersrc_add_frame_flags(source_, nullptr, 0);
+    if (following != nullptr && following->width == f->width && following->height == f->height &&
+        following->format == f->format) {
+      FramePtr after(av_frame_clone(following));
+      if (after) rc = av_buffersrc_add_frame_flags(source_, after.get(), 0);
+    }
+    if (rc >= 0) rc = av_buffersrc_add_frame_flags(source_, nullptr, 0);
   }
   if (rc >= 0) rc = av_buffersink_get_frame(sink_, out_.get());
   if (rc < 0) {

@@ -18,15 +18,21 @@ class FrameFilter {
   FrameFilter(const FrameFilter&) = delete;
   FrameFilter& operator=(const FrameFilter&) = delete;
 
-  /// The picture to convert for frame `f` of stream `st`, which is to be scaled to `width` x
-  /// `height` (before any turning): `f` itself when it needs nothing, otherwise the filtered
-  /// picture, valid until the next call. Deinterlaced pictures keep the frame's size
-  /// and format; colour-converted ones are 8-bit planar RGB, made no bigger than they are to
-  /// be shown. A picture the filters cannot take (a size or colour coding they do not
-  /// handle, or memory running out) is given back as it is, to be shown as decoded.
-  const AVFrame* Apply(const AVFrame* f, const AVStream* st, int width, int height);
+  /// The picture to convert for frame `f` of stream `st` (followed by the frame `following`,
+  /// null when unknown), which is to be scaled to `width` x `height` (before any turning): `f`
+  /// itself when it needs nothing, otherwise the filtered picture, valid until the next call. Its
+  /// colours are as the frame states them, else as the stream does (colour codes that are none of
+  /// FFmpeg's count as unspecified). Deinterlaced pictures keep the frame's size and format;
+  /// colour-converted ones are 8-bit planar RGB, made no bigger than they are to be shown. A
+  /// picture the filters cannot take (a size or colour coding they do not handle) is given back as
+  /// it is, to be shown as decoded. Null when memory runs out.
+  const AVFrame* Apply(const AVFrame* f, const AVFrame* following, const AVStream* st, int width,
+                       int height);
 
  private:
+  // `f` itself when it describes its colours fully (or its stream says no more), otherwise
+  // a reference to its picture that describes them; null when memory runs out.
+  const AVFrame* Described(const AVFrame* f, const AVStream* st);
   bool Build(const AVFrame* f, const std::string& chain);
 
   FilterGraphPtr graph_;
@@ -35,4 +41,5 @@ class FrameFilter {
   std::string built_for_;  // the chain and picture format graph_ was built for
   bool spent_ = false;     // graph_ was flushed to give a deinterlaced frame; build anew
   FramePtr out_;
+  FramePtr described_;
 };

@@ -19,6 +19,7 @@ HRESULT FrameSource::Open(const std::string& src) {
     return hr;
   }
   if (!det_) return E_UNEXPECTED;
+  det_->SetBackground(background_);
   // A name the code page cannot carry is a file that cannot be opened, not a crash.
   try {
     filename_ = MultibyteToBstr(src.c_str());
@@ -121,6 +122,11 @@ int FrameSource::SuggestedGrabWorkers(double interval) const {
 
 std::int64_t FrameSource::GrabGroup(double seconds, double tolerance) const {
   return det_ ? det_->GrabGroup(seconds, tolerance) : -1;
+}
+
+void FrameSource::SetBackground(std::uint32_t rgb) {
+  background_ = rgb;
+  if (det_) det_->SetBackground(rgb);
 }
 
 void FrameSource::SetDecodeThreads(int threads) {

@@ -58,6 +58,10 @@ class FrameSource {
   /// The group of pictures a GrabNear(seconds, tolerance) decodes from (IMediaDet::GrabGroup);
   /// -1 before Open.
   std::int64_t GrabGroup(double seconds, double tolerance) const;
+  /// The colour (0xRRGGBB) that frames with transparent parts are laid over from the next grab
+  /// on (IMediaDet::SetBackground), kept for a detector opened later; black by default.
+  void SetBackground(std::uint32_t rgb);
+  std::uint32_t background() const { return background_; }
   /// The threads the detector decodes with from the next grab on (IMediaDet::SetDecodeThreads):
   /// 1 beside other detectors, 0 for the codec's choice. Without effect before Open.
   void SetDecodeThreads(int threads);
@@ -72,6 +76,7 @@ class FrameSource {
   std::int32_t height_ = 0;
   std::int32_t grab_width_ = 0;
   std::int32_t grab_height_ = 0;
+  std::uint32_t background_ = 0;
   FrameRecord record_;
   std::string open_error_;
 };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -275,6 +276,47 @@ TEST(FrameSourceTest, RunsOnRealMovies) {
               static_cast<int>(t * 10 + 1e-6))
         << "k=" << k;
   }
+}
+
+TEST(FrameSourceTest, ACoverTrackAheadOfTheMovieIsNotTheMovie) {
+  // A one-picture track, not flagged as a cover, before the movie's own video: the movie is
+  // the second. A picture alone is still a movie of its own.
+  FixtureSpec movie;
+  movie.container = "mp4";
+  movie.codec = "libx264";
+  movie.frames = 20;
+  std::string error;
+  const std::string movie_path = FixtureMovie(movie, &error);
+  ASSERT_FALSE(movie_path.empty()) << error;
+  TempDir dir;
+  const std::string cover = dir.File("cover.png");
+  const std::string quiet = "ffmpeg -nostdin -hide_banner -loglevel error -y ";
+  ASSERT_EQ(std::system((quiet + "-f lavfi -i color=c=red:size=64x48 -frames:v 1 '" + cover +
+                         "' </dev/null")
+                            .c_str()),
+            0);
+  for (const char* container : {"mp4", "mkv"}) {
+    SCOPED_TRACE(container);
+    const std::string path = dir.File(std::string("cover_first.") + container);
+    ASSERT_EQ(std::system((quiet + "-i '" + cover + "' -i '" + movie_path +
+                           "' -map 0:v -map 1:v -c:v:0 mjpeg -c:v:1 copy '" + path + "' </dev/null")
+                              .c_str()),
+              0);
+    FrameSource source;
+    ASSERT_EQ(source.Open(path), S_OK);
+    ASSERT_EQ(source.SelectFirstVideoStream(), S_OK);
+    ASSERT_EQ(source.ReadFrameSize(), S_OK);
+    EXPECT_EQ(source.width(), 160);
+    EXPECT_EQ(source.height(), 120);
+    ASSERT_EQ(source.AllocateFrameRecord(), S_OK);
+    ASSERT_EQ(source.Grab(1.25), S_OK) << source.LastErrorText();
+    EXPECT_EQ(ReadFrameNumber(source.frame_record() + 40, 160, 120, 480, true), 12);
+  }
+  FrameSource picture;
+  ASSERT_EQ(picture.Open(cover), S_OK);
+  ASSERT_EQ(picture.SelectFirstVideoStream(), S_OK);
+  ASSERT_EQ(picture.ReadFrameSize(), S_OK);
+  EXPECT_EQ(picture.width(), 64);
 }
 
 }  // namespace

@@ -114,6 +114,9 @@ class IMediaDet {
   /// Threads the detector may decode with, from the next grab on: 1 when other detectors
   /// keep the other cores busy, 0 for as many as the codec finds worth using.
   virtual void SetDecodeThreads(int threads) { (void)threads; }
+  /// The colour (0xRRGGBB) that frames with transparent parts are laid over before they are
+  /// delivered, from the next grab on; black until set. Opaque frames do not change.
+  virtual void SetBackground(std::uint32_t rgb) { (void)rgb; }
   virtual HRESULT get_StreamMediaType(AM_MEDIA_TYPE* media_type) = 0;
   /// The cause of the last failure in words (FFmpeg's or the system's message), or empty.
   virtual std::string LastErrorText() const = 0;

@@ -7,6 +7,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 
 #include "frames/av_handles.h"
@@ -91,11 +92,43 @@ void ReadToTheEnd(Demuxer& demuxer, int index, AVPacket* p, bool from_start, Pac
   }
 }
 
-// Positions the demuxer `tail` bytes before the end of the file. Where the format cannot
-// seek by byte, at the last keyframe whose data the index places within the file instead.
-// False when there is no such place (a file no longer than the tail is read whole instead).
-bool SeekNearTheEnd(Demuxer& demuxer, int index, std::int64_t file_size, std::int64_t tail) {
-  if (demuxer.ByteSeekable()) return file_size > tail && demuxer.SeekToByte(file_size - tail) >= 0;
+// The time of the next packet of the stream that has one, read from where the demuxer
+// stands; AV_NOPTS_VALUE when none comes before the end of the file.
+std::int64_t FirstTimeRead(Demuxer& demuxer, int index, AVPacket* p) {
+  std::int64_t ts = AV_NOPTS_VALUE;
+  while (ts == AV_NOPTS_VALUE && demuxer.Read(p) >= 0) {
+    if (p->stream_index == index) ts = p->pts != AV_NOPTS_VALUE ? p->pts : p->dts;
+    av_packet_unref(p);
+  }
+  return ts;
+}
+
+// Positions the demuxer at the share of the stated length `stated` (in the stream's ticks)
+// that the last `tail` bytes of the file hold, by time.
+bool SeekNearTheEndByTime(Demuxer& demuxer, int index, std::int64_t stated, std::int64_t file_size,
+                          std::int64_t tail) {
+  const AVStream* st = demuxer.stream(index);
+  const std::int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+  return demuxer.SeekBackward(index, start + stated - av_rescale(stated, tail, file_size)) >= 0;
+}
+
+// Positions the demuxer `tail` bytes before the end of the file. Some demuxers number their
+// packets as they read them (raw DV counts frames from wherever reading began), so that after
+// a byte seek their times say nothing about where the data lies: reading the same place twice
+// gives two times, and *byte_times becomes false; the demuxer's own seek by time, which
+// places the packets, is left to the caller. Where the format cannot seek by byte, at the
+// last keyframe whose data the index places within the file instead. False when there is no
+// such place (a file no longer than the tail is read whole instead).
+bool SeekNearTheEnd(Demuxer& demuxer, int index, std::int64_t file_size, std::int64_t tail,
+                    AVPacket* p, bool* byte_times) {
+  if (demuxer.ByteSeekable()) {
+    const std::int64_t pos = file_size - tail;
+    if (file_size <= tail || demuxer.SeekToByte(pos) < 0) return false;
+    const std::int64_t first = FirstTimeRead(demuxer, index, p);
+    if (first == AV_NOPTS_VALUE || demuxer.SeekToByte(pos) < 0) return false;
+    *byte_times = FirstTimeRead(demuxer, index, p) == first;
+    return *byte_times && demuxer.SeekToByte(pos) >= 0;
+  }
   AVStream* st = demuxer.stream(index);
   for (int k = avformat_index_get_entries_count(st) - 1; k >= 0; --k) {
     const AVIndexEntry* e = avformat_index_get_entry(st, k);
@@ -107,10 +140,11 @@ bool SeekNearTheEnd(Demuxer& demuxer, int index, std::int64_t file_size, std::in
 
 // Positions the demuxer at the start of the file to read it whole. A stated length that is
 // only checked goes there by time, which also revives a Matroska demuxer that reached the
-// file's end while the file was opened; otherwise, or when that fails, by its first byte.
-bool SeekToTheStart(Demuxer& demuxer, int index, Trust trust) {
+// file's end while the file was opened, and so does a demuxer whose times after a byte seek
+// are not the data's own; otherwise, or when that fails, by its first byte.
+bool SeekToTheStart(Demuxer& demuxer, int index, bool by_time) {
   const AVStream* st = demuxer.stream(index);
-  if (trust == Trust::kToCheck && st->start_time != AV_NOPTS_VALUE &&
+  if (by_time && st->start_time != AV_NOPTS_VALUE &&
       demuxer.SeekBackward(index, st->start_time) >= 0)
     return true;
   return demuxer.SeekToByte(0) >= 0;
@@ -132,14 +166,18 @@ double StreamLength(Demuxer& demuxer, int index) {
   PacketSpan span{demuxer.stream(index)->start_time};
   PacketPtr packet(av_packet_alloc());
   if (!packet) return std::max(stated.value_or(0), 0.0);
-  if (SeekNearTheEnd(demuxer, index, file_size, tail))
+  bool byte_times = true;
+  if (SeekNearTheEnd(demuxer, index, file_size, tail, packet.get(), &byte_times) ||
+      (!byte_times && stated &&
+       SeekNearTheEndByTime(demuxer, index, std::llround(*stated / av_q2d(time_base)), file_size,
+                            tail)))
     ReadToTheEnd(demuxer, index, packet.get(), false, &span);
 
   // 3. Nothing of the stream there: the whole file is read, when it can be by byte and either
   // no length is stated or the file is no longer than the tail. A long file with a stated
   // length is never read whole just to check it.
   if (span.end == AV_NOPTS_VALUE && demuxer.ByteSeekable() && (!stated || file_size <= tail) &&
-      SeekToTheStart(demuxer, index, trust))
+      SeekToTheStart(demuxer, index, trust == Trust::kToCheck || !byte_times))
     ReadToTheEnd(demuxer, index, packet.get(), true, &span);
 
   // 4. The span found, from the stream's first time; the total of the packets' durations for

@@ -34,6 +34,30 @@ TEST(StreamLengthTest, LengthOfAStreamWhoseContainerStatesNone) {
   }
 }
 
+TEST(StreamLengthTest, RawDvSpansItsWholeLength) {
+  // The raw DV demuxer numbers frames from wherever it began reading, so that the times read
+  // after a byte seek near the end say nothing; the length still spans every frame.
+  FixtureSpec spec;
+  spec.container = "dv";
+  spec.codec = "dvvideo";
+  spec.pix_fmt = "yuv420p";
+  spec.width = 768;  // PAL 4:3, stored 720 wide
+  spec.height = 576;
+  spec.sar_num = 16;
+  spec.sar_den = 15;
+  spec.fps = 25;
+  spec.frames = 75;
+  auto det = OpenVideo(MakeMovie(spec));
+  double length = 0;
+  ASSERT_EQ(det->get_StreamLength(&length), S_OK);
+  EXPECT_NEAR(length, 3.0, 0.05);
+  for (double t : {2.5, 0.45, 2.97}) {
+    const GrabbedFrame f = GrabFrame(det.get(), t, 192, 144);
+    ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
+    EXPECT_EQ(f.Number(), FrameShownAt(t, 25, 75)) << "t=" << t;
+  }
+}
+
 TEST(StreamLengthTest, TruncatedFilesSpanTheFramesThatAreThere) {
   // Downloads cut short: an MP4 whose index, at the front, lists frames past the cut, and a
   // WebM whose header states the whole length. The length is that of the frames present,

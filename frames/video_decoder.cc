@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -19,6 +20,22 @@ namespace {
 // Times of the last packets sent to the decoder that are remembered to learn whether a
 // picture can be the one wanted; B-frame reordering never reaches further back.
 constexpr std::size_t kRecentlySent = 16;
+
+// The decoder for stream `st`. VP8 and VP9 keep a picture's transparency in a second stream
+// beside each packet (Matroska's block additions, which WebM tags with alpha_mode), which
+// FFmpeg's own decoders drop and libvpx's decode: those take a stream that says it has one.
+const AVCodec* DecoderFor(const AVStream* st) {
+  const AVCodecID id = st->codecpar->codec_id;
+  if (id == AV_CODEC_ID_VP8 || id == AV_CODEC_ID_VP9) {
+    const AVDictionaryEntry* alpha = av_dict_get(st->metadata, "alpha_mode", nullptr, 0);
+    if (alpha != nullptr && std::strcmp(alpha->value, "1") == 0) {
+      if (const AVCodec* libvpx =
+              avcodec_find_decoder_by_name(id == AV_CODEC_ID_VP8 ? "libvpx" : "libvpx-vp9"))
+        return libvpx;
+    }
+  }
+  return avcodec_find_decoder(id);
+}
 }  // namespace
 
 VideoDecoder::VideoDecoder(Demuxer& demuxer, int stream)
@@ -26,6 +43,7 @@ VideoDecoder::VideoDecoder(Demuxer& demuxer, int stream)
       stream_(stream),
       packets_(demuxer, stream),
       last_pts_(AV_NOPTS_VALUE),
+      landed_(AV_NOPTS_VALUE),
       min_pts_(AV_NOPTS_VALUE) {}
 
 VideoDecoder::~VideoDecoder() = default;
@@ -33,7 +51,7 @@ VideoDecoder::~VideoDecoder() = default;
 HRESULT VideoDecoder::Open(Demuxer& demuxer, int stream, int threads,
                            std::unique_ptr<VideoDecoder>* out, std::string* error) {
   const AVStream* st = demuxer.stream(stream);
-  const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+  const AVCodec* codec = DecoderFor(st);
   if (codec == nullptr) {
     *error = std::string("no decoder for ") + avcodec_get_name(st->codecpar->codec_id);
     return VFW_E_INVALIDMEDIATYPE;
@@ -63,6 +81,10 @@ HRESULT VideoDecoder::Open(Demuxer& demuxer, int stream, int threads,
     ctx->pkt_timebase = st->time_base;
     ctx->thread_count = threads;
     ctx->thread_type = threads == 1 ? 0 : FF_THREAD_FRAME | FF_THREAD_SLICE;
+    // A crop the stream states is taken to the pixel, as players take it, not rounded to keep
+    // the rows aligned (which left 8 columns of a left crop in the picture, and a picture wider
+    // than the stream's shape); the scaler reads unaligned rows.
+    ctx->flags |= AV_CODEC_FLAG_UNALIGNED;
     const int rc = avcodec_open2(ctx.get(), codec, nullptr);
     if (rc == 0) {
       dec->codec_ = std::move(ctx);
@@ -192,9 +214,11 @@ HRESULT VideoDecoder::Reposition(std::int64_t ts, SeekMode mode, std::string* er
   if (first_key) packets_.PutBack(std::move(first_key));
   recently_sent_.clear();
   lone_keyframe_ = false;
+  palette_given_ = false;
   have_shown_ = have_next_ = false;
   input_ended_ = drained_ = false;
   last_pts_ = AV_NOPTS_VALUE;
+  landed_ = AV_NOPTS_VALUE;
   min_pts_ = AV_NOPTS_VALUE;
   wait_keyframe_ = true;
   return S_OK;
@@ -279,6 +303,7 @@ HRESULT VideoDecoder::FeedPacket(std::int64_t target, int* without_picture, int*
     input_ended_ = true;
     return S_OK;
   }
+  if (landed_ == AV_NOPTS_VALUE) landed_ = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
   if (wait_keyframe_) {
     // A seek may land between keyframes; what precedes the next keyframe would decode
     // against missing references.
@@ -311,6 +336,7 @@ HRESULT VideoDecoder::FeedPacket(std::int64_t target, int* without_picture, int*
     return S_OK;
   }
   codec_->skip_frame = dispensable ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+  GivePalette(pkt);
   avcodec_send_packet(codec_.get(), pkt);
   av_packet_unref(pkt);
   // A packet the decoder rejects (typically right after a seek) is skipped; only a run of
@@ -362,6 +388,7 @@ HRESULT VideoDecoder::DecodeKeyframe(std::int64_t seek_ts, std::int64_t lo, std:
   min_pts_ = pkt->pts;
   wait_keyframe_ = false;
   codec_->skip_frame = AVDISCARD_DEFAULT;
+  GivePalette(pkt);
   // The keyframe and then the end of input: the decoder hands out this one picture without
   // waiting for the packets that reordering would otherwise ask for.
   avcodec_send_packet(codec_.get(), pkt);
@@ -383,6 +410,19 @@ HRESULT VideoDecoder::DecodeKeyframe(std::int64_t seek_ts, std::int64_t lo, std:
   *in_window = have_shown_ && shown_pts_ >= lo && shown_pts_ <= hi;
   if (!*in_window) have_shown_ = false;
   return S_OK;
+}
+
+// The first packet sent after a seek takes the stream's palette along, unless it brings one of
+// its own: the container gave it with a packet read before the seek (a stream's first, in AVI
+// and QuickTime), and a decoder without it shows every picture black.
+void VideoDecoder::GivePalette(AVPacket* p) {
+  if (palette_given_) return;
+  palette_given_ = true;
+  const std::uint8_t* palette = demuxer_.Palette(stream_);
+  if (palette == nullptr || av_packet_get_side_data(p, AV_PKT_DATA_PALETTE, nullptr) != nullptr)
+    return;
+  if (std::uint8_t* side = av_packet_new_side_data(p, AV_PKT_DATA_PALETTE, AVPALETTE_SIZE))
+    std::memcpy(side, palette, AVPALETTE_SIZE);
 }
 
 std::int64_t VideoDecoder::FramePts(const AVFrame* f) const {

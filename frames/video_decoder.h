@@ -49,6 +49,7 @@ class VideoDecoder {
   /// The picture after it, unless the stream ended.
   bool has_next() const { return have_next_; }
   std::int64_t next_time() const { return next_pts_; }
+  const AVFrame* next() const { return next_.get(); }
 
   // What the decoder holds is known to be in place only while nothing else moved the
   // demuxer; the three questions below answer no after that.
@@ -62,6 +63,9 @@ class VideoDecoder {
   /// the target is near (kDecodeOnSeconds), or the file's own index (`file_indexed`) lists
   /// no keyframe between.
   bool CheapToDecodeOn(std::int64_t target, bool file_indexed) const;
+  /// Time (decoding time, else presentation time) of the first packet of the stream read
+  /// since the last seek, where the seek landed; AV_NOPTS_VALUE before one is read.
+  std::int64_t landed_time() const { return landed_; }
   /// Whether the end of the file was reached since the last seek.
   bool ReachedEndOfFile() const { return input_ended_; }
 
@@ -96,6 +100,7 @@ class VideoDecoder {
   HRESULT DecodeKeyframe(std::int64_t seek_ts, std::int64_t lo, std::int64_t hi, bool* in_window,
                          std::string* error);
   std::int64_t FramePts(const AVFrame* f) const;
+  void GivePalette(AVPacket* p);
 
   Demuxer& demuxer_;
   const int stream_;
@@ -118,6 +123,8 @@ class VideoDecoder {
   bool from_start_ = true;      // the decoder is fed from the start of the stream
   bool wait_keyframe_ = false;  // after a seek, packets up to the first keyframe are skipped
   bool lone_keyframe_ = false;  // shown_ is a keyframe decoded alone; the decoder is drained
+  bool palette_given_ = false;  // the stream's palette went with a packet since the seek
+  std::int64_t landed_;         // see landed_time()
   // Pictures before this time (leading pictures of an open GOP after a seek) may lack their
   // references and are dropped.
   std::int64_t min_pts_;

@@ -14,6 +14,7 @@
 #include "frames/ffmpeg_media_det.h"
 #include "testutil/detector_grabs.h"
 #include "testutil/fixture_movies.h"
+#include "testutil/temp_dir.h"
 
 namespace {
 
@@ -183,6 +184,44 @@ TEST(WindowedGrabTest, AnIndexedFileIsReadOnlyAroundItsCells) {
     ASSERT_EQ(det->GetBitmapBitsNear(k * interval, interval / 4, record.data(), 640, 480), S_OK);
   EXPECT_LT(det->BytesRead(), info.st_size / 2)
       << det->BytesRead() << " of " << info.st_size << " bytes";
+}
+
+TEST(WindowedGrabTest, AGrabInALongGapReadsOnlyAroundIt) {
+  // A recording that lost its signal for ten minutes: 10 s of MPEG-TS, then 10 s more whose
+  // times go on 600 s later. A player holds the last picture before the gap through it; the
+  // grabs there read what lies around the gap, not the recording from its start.
+  FixtureSpec before;
+  before.container = "ts";
+  before.codec = "mpeg2video";
+  before.codec_args = {"-q:v", "1"};
+  before.width = 640;
+  before.height = 480;
+  before.fps = kFps;
+  before.frames = kFrames;
+  before.keyframe_interval = 12;
+  before.colour_bars = true;
+  FixtureSpec after = before;
+  after.start_offset = 610.0;
+  std::string error;
+  const std::string first = FixtureMovie(before, &error);
+  ASSERT_FALSE(first.empty()) << error;
+  const std::string second = FixtureMovie(after, &error);
+  ASSERT_FALSE(second.empty()) << error;
+  TempDir dir;
+  const std::string path = dir.File("gap.ts");
+  const std::string bytes = ReadFileBytes(first) + ReadFileBytes(second);
+  ASSERT_TRUE(WriteFileBytes(path, bytes));
+  auto det = OpenVideo(path);
+  double length = 0;
+  ASSERT_EQ(det->get_StreamLength(&length), S_OK);
+  ASSERT_GT(length, 600);
+  const std::int64_t opening = det->BytesRead();
+  const double interval = length / 14;
+  for (int k = 1; k <= 12; ++k)  // every cell lies in the gap
+    EXPECT_EQ(GrabNumber(det.get(), k * interval, interval / 4), kFrames - 1) << k * interval;
+  const std::int64_t grabbing = det->BytesRead() - opening;
+  EXPECT_LT(grabbing, static_cast<std::int64_t>(bytes.size()))
+      << grabbing << " of " << bytes.size() << " bytes";
 }
 
 }  // namespace

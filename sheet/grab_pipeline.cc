@@ -83,6 +83,7 @@ class GrabPipeline final : public CellGrabs {
         height_(main.height()),
         grab_width_(main.grab_width()),
         grab_height_(main.grab_height()),
+        background_(main.background()),
         slots_(RingSlots(plan)) {
     for (Slot& slot : slots_) slot.record = FrameRecord(plan_.record_bytes);
     live_ = 1;
@@ -217,6 +218,7 @@ class GrabPipeline final : public CellGrabs {
                         own.height() == height_;
     if (usable) {
       own.SetGrabSize(grab_width_, grab_height_);
+      own.SetBackground(background_);
       own.SetDecodeThreads(plan_.decode_threads);
       Work(&own);
       return;
@@ -300,6 +302,7 @@ class GrabPipeline final : public CellGrabs {
   const std::int32_t height_;
   const std::int32_t grab_width_;
   const std::int32_t grab_height_;
+  const std::uint32_t background_;  // under transparent frames
   double first_grab_seconds_ = 0;
   std::vector<Slot> slots_;
   std::mutex m_;

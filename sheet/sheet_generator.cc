@@ -142,6 +142,7 @@ HRESULT MakeSheet(FrameSource& source, double open_seconds, RunSettings& setting
   // does the colour conversion too.
   const PixelSize grab_size = GrabSize(layout);
   source.SetGrabSize(grab_size.width, grab_size.height);
+  source.SetBackground(ColourDrawnAs(settings.bgcolor));
   if (HRESULT hr = source.AllocateFrameRecord(); Failed(hr)) {
     if (hr == E_OUTOFMEMORY)
       DiagnoseCellsTooLarge(settings.src, grab_size);

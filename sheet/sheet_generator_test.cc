@@ -85,6 +85,26 @@ TEST(SheetGeneratorTest, FailedGrabLeavesCellInBackground) {
   EXPECT_TRUE(Near(Rgb(img, 128 + 32, 48 + 24), AdjustedRgb(FakeFrameColour(5))));
 }
 
+TEST(SheetGeneratorTest, TransparentFramesShowTheBackground) {
+  // Through the colour adjustment, on every detector of the run.
+  for (std::uint32_t bgcolor : {0xFF00FFu, 0x000000u, 0xFFFFFFu, 0x336699u}) {
+    TempDir dir;
+    RunSettings s = SheetDefaults(dir.File("sheet.png"));
+    s.bgcolor = bgcolor;
+    FakeMovie movie;
+    movie.transparent = true;
+    movie.grab_workers = 2;
+    movie.colour_by_time = true;
+    FakeLog log;
+    ASSERT_TRUE(RunSheet(s, movie, &log).written);
+    EXPECT_EQ(log.made, 2);
+    DecodedImage img = ReadImageFile(s.dst);
+    for (int i = 0; i < 12; ++i)
+      EXPECT_TRUE(Near(Rgb(img, (i % 3) * 64 + 32, (i / 3) * 48 + 24), bgcolor, 1))
+          << "cell " << i << std::hex << " on " << bgcolor;
+  }
+}
+
 TEST(SheetGeneratorTest, FramesKeepTheirAspectInsideTheirCells) {
   {  // Cells wider than the frame: 133 x 100 at x offset 93, blue bars beside it.
     TempDir dir;

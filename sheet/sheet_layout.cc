@@ -2,6 +2,7 @@
 #include "sheet/sheet_layout.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "frames/display_geometry.h"
@@ -67,4 +68,26 @@ ColorMatrix SheetColorMatrix() {
     cm.m[4][i] = -0.075f;
   }
   return cm;
+}
+
+std::uint32_t ColourDrawnAs(std::uint32_t rgb) {
+  const ColorMatrix cm = SheetColorMatrix();
+  std::uint32_t colour = 0;
+  for (int c = 0; c < 3; ++c) {
+    const int shift = 16 - 8 * c;
+    const double want = (rgb >> shift) & 0xFF;
+    // Nearest before clamping, so that a half-transparent pixel, drawn as the blend of its
+    // colour and this one, comes out as the blend of its colour and the background.
+    int best = 0;
+    double best_miss = std::numeric_limits<double>::infinity();
+    for (int v = 0; v < 256; ++v) {
+      const double miss = std::abs((v / 255.0 * cm.m[c][c] + cm.m[4][c]) * 255.0 - want);
+      if (miss < best_miss) {
+        best = v;
+        best_miss = miss;
+      }
+    }
+    colour |= static_cast<std::uint32_t>(best) << shift;
+  }
+  return colour;
 }

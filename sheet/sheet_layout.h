@@ -63,3 +63,7 @@ PixelSize GrabSize(const SheetLayout& layout);
 /// 1.15 x v - 0.075 on every colour channel (on the 0..1 scale), alpha unchanged: a touch more
 /// contrast than the decoded frame.
 ColorMatrix SheetColorMatrix();
+
+/// The colour (0xRRGGBB) that SheetColorMatrix draws as `rgb`, as near as whole levels come: a
+/// frame's transparent parts are laid over it, so that they show the background colour.
+std::uint32_t ColourDrawnAs(std::uint32_t rgb);

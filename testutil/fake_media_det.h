@@ -36,6 +36,9 @@ struct FakeMovie {
   /// With a positive length, GrabGroup answers floor(seconds / group_seconds): the movie's
   /// groups of pictures; otherwise -1 (every grab stands alone).
   double group_seconds = 0;
+  /// Every frame wholly transparent: delivered in the colour its detector was handed to lay
+  /// transparent frames over (IMediaDet::SetBackground).
+  bool transparent = false;
 };
 
 /// The colour (0xRRGGBB) of the frame that grab number `index` delivers.
@@ -111,8 +114,8 @@ class FakeMediaDet : public IMediaDet {
     if (movie_.failing_grabs.count(index)) return E_FAIL;
     const BITMAPINFOHEADER h = Dib24Header(width, height);
     std::memcpy(buffer, &h, sizeof h);
-    const std::uint32_t rgb =
-        movie_.colour_by_time ? FakeFrameColourAt(seconds) : FakeFrameColour(index);
+    std::uint32_t rgb = movie_.colour_by_time ? FakeFrameColourAt(seconds) : FakeFrameColour(index);
+    if (movie_.transparent) rgb = background_;
     for (std::int32_t y = 0; y < height; ++y) {
       std::uint8_t* row = reinterpret_cast<std::uint8_t*>(buffer) + 40 + y * stride;
       for (std::int32_t x = 0; x < width; ++x) {
@@ -146,6 +149,7 @@ class FakeMediaDet : public IMediaDet {
     std::lock_guard<std::mutex> lock(log_->mutex);
     log_->decode_threads[static_cast<std::size_t>(id_)] = threads;
   }
+  void SetBackground(std::uint32_t rgb) override { background_ = rgb; }
   std::string LastErrorText() const override { return {}; }
 
  private:
@@ -153,6 +157,7 @@ class FakeMediaDet : public IMediaDet {
   FakeLog* log_;
   int id_ = 0;
   std::int32_t current_ = 0;
+  std::uint32_t background_ = 0;
 };
 
 /// A factory that makes a FakeMediaDet of `movie`, logging into `log`.

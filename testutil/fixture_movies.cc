@@ -32,8 +32,8 @@ std::string Key(const FixtureSpec& s) {
   for (const auto& a : s.codec_args) key << a << ',';
   key << '|' << s.width << 'x' << s.height << '|' << s.fps << '|' << s.frames << '|'
       << s.keyframe_interval << '|' << s.b_frames << '|' << s.audio_first << s.audio_only << '|'
-      << s.rotation << '|' << s.sar_num << ':' << s.sar_den << '|' << s.colour_matrix << '|'
-      << s.full_range << '|' << s.start_offset << '|' << s.colour_bars << '|' << s.fill;
+      << s.rotation << s.mirror << '|' << s.sar_num << ':' << s.sar_den << '|' << s.colour_matrix
+      << '|' << s.full_range << '|' << s.start_offset << '|' << s.colour_bars << '|' << s.fill;
   return key.str();
 }
 
@@ -73,8 +73,17 @@ MatrixNames NamesFor(const std::string& matrix) {
 
 // The stored image of an upright displayed image: turned back against the player's rotation
 // (the player turns clockwise by `rotation` degrees) and squeezed by the pixel aspect.
-std::vector<std::uint8_t> StoredImage(const std::vector<std::uint8_t>& shown, int w, int h,
+std::vector<std::uint8_t> StoredImage(const std::vector<std::uint8_t>& upright, int w, int h,
                                       const FixtureSpec& s, int* stored_w, int* stored_h) {
+  // The player mirrors after turning: the mirror is undone first.
+  std::vector<std::uint8_t> shown = upright;
+  if (s.mirror) {
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        for (int c = 0; c < 3; ++c)
+          shown[(static_cast<size_t>(y) * w + x) * 3 + c] =
+              upright[(static_cast<size_t>(y) * w + (w - 1 - x)) * 3 + c];
+  }
   const bool sideways = s.rotation == 90 || s.rotation == 270;
   const int rw = sideways ? h : w;
   const int rh = sideways ? w : h;
@@ -109,6 +118,42 @@ std::vector<std::uint8_t> StoredImage(const std::vector<std::uint8_t>& shown, in
             turned[(static_cast<size_t>(y) * rw + from) * 3 + c];
     }
   return squeezed;
+}
+
+// Writes the display matrix of a clockwise turn by `rotation` degrees followed, with `mirror`,
+// by a mirror left to right into the header of every video track (a tkhd box with a size) of
+// the MP4 or MOV file at `path`. A player maps a stored pixel (p, q) to (a p + c q, b p + d q).
+bool WriteDisplayMatrix(const std::string& path, int rotation, bool mirror) {
+  std::string bytes = ReadFileBytes(path);
+  int a = 1, b = 0, c = 0, d = 1;
+  if (rotation == 90) {
+    a = 0, b = 1, c = -1, d = 0;
+  } else if (rotation == 180) {
+    a = -1, d = -1;
+  } else if (rotation == 270) {
+    a = 0, b = -1, c = 1, d = 0;
+  }
+  if (mirror) a = -a, c = -c;
+  auto put32 = [&bytes](size_t at, std::int64_t v) {
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((v >> (24 - 8 * i)) & 0xFF);
+  };
+  bool written = false;
+  for (size_t at = bytes.find("tkhd"); at != std::string::npos; at = bytes.find("tkhd", at + 4)) {
+    // The box: its size, its type, version and flags, times, track and duration (longer in
+    // version 1), layer, group and volume, the matrix, the picture size.
+    const bool long_times = at + 4 < bytes.size() && bytes[at + 4] == 1;
+    const size_t matrix = at + 4 + (long_times ? 36 : 24) + 16;
+    const std::string size = std::string("\0\0\0", 3) + static_cast<char>(long_times ? 104 : 92);
+    if (at < 4 || bytes.compare(at - 4, 4, size) != 0 || matrix + 44 > bytes.size() ||
+        bytes.compare(matrix + 36, 8, std::string(8, '\0')) == 0)
+      continue;  // not a track header, or no picture size: not a video track
+    put32(matrix, a * 65536);
+    put32(matrix + 4, b * 65536);
+    put32(matrix + 12, c * 65536);
+    put32(matrix + 16, d * 65536);
+    written = true;
+  }
+  return written && WriteFileBytes(path, bytes);
 }
 
 std::string Make(const FixtureSpec& s, const std::string& path, std::string* error) {
@@ -152,8 +197,10 @@ std::string Make(const FixtureSpec& s, const std::string& path, std::string* err
   }
   if (s.start_offset != 0.0)
     args.insert(args.end(), {"-output_ts_offset", std::to_string(s.start_offset)});
-  // The encoder drops a rotation tag; a second pass that copies the streams writes it.
-  const std::string encoded = s.rotation != 0 ? path + ".upright." + s.container : path;
+  // The encoder drops a rotation tag; a second pass that copies the streams writes it. A
+  // matrix that mirrors has no tag: it is written into the file.
+  const bool tag_rotation = s.rotation != 0 && !s.mirror;
+  const std::string encoded = tag_rotation ? path + ".upright." + s.container : path;
   args.push_back(encoded);
 
   std::string command;
@@ -179,7 +226,11 @@ std::string Make(const FixtureSpec& s, const std::string& path, std::string* err
     if (error) *error = "ffmpeg failed: " + command + "\n" + ReadFileBytes(log);
     return "";
   }
-  if (s.rotation != 0) {
+  if (s.mirror && !WriteDisplayMatrix(path, s.rotation, true)) {
+    if (error) *error = "no video track header to write a display matrix into in " + path;
+    return "";
+  }
+  if (tag_rotation) {
     // The tag is the counter-clockwise angle of the display matrix.
     const std::string remux =
         "ffmpeg -nostdin -hide_banner -loglevel error -y -i " + Quote(encoded) +

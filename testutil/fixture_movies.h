@@ -34,9 +34,11 @@ struct FixtureSpec {
   int b_frames = -1;          ///< -1: the encoder's default
   bool audio_first = false;   ///< an audio track as stream 0, the video as stream 1
   bool audio_only = false;    ///< no video at all
-  int rotation = 0;  ///< 90, 180, 270: stored turned back, with display-rotation metadata that
-                     ///< tells a player to turn it clockwise by this angle
-  int sar_num = 1;   ///< pixel aspect ratio; the stored width is width * den / num
+  int rotation = 0;     ///< 90, 180, 270: stored turned back, with display-rotation metadata that
+                        ///< tells a player to turn it clockwise by this angle
+  bool mirror = false;  ///< stored mirrored too, with a display matrix (written into the track
+                        ///< header of an MP4 or MOV) that turns it, then mirrors it left to right
+  int sar_num = 1;      ///< pixel aspect ratio; the stored width is width * den / num
   int sar_den = 1;
   std::string colour_matrix;  ///< "", "bt601", "bt709" or "bt2020": matrix used and tagged
   bool full_range = false;    ///< full-range (0-255) luma, tagged so
