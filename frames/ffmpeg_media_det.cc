@@ -50,6 +50,11 @@ struct FfmpegMediaDet::OpenMovie {
   std::unique_ptr<Demuxer> demuxer;
   KeyframeIndex keyframes;  // of the streams chosen so far
   int current = -1;         // the stream put_CurrentStream chose
+  // The group of pictures (GrabGroup) the last windowed grab decoded from, or -1; and whether
+  // the decoder has made no grab since it opened (it then stands at the stream's start, as
+  // every detector's decoder does after opening).
+  std::int64_t last_group = -1;
+  bool decoder_fresh = false;
   // The decode cursor of the current stream, kept between grabs; the first grab opens it.
   std::unique_ptr<VideoDecoder> decoder;
   // The current stream proved unreadable from this time on (-infinity: no decoder could even
@@ -113,6 +118,28 @@ HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
   std::string why;
   if (HRESULT hr = Demuxer::Open(name, &movie->demuxer, &why); Failed(hr))
     return Fail(hr, std::move(why));
+  movie_ = std::move(movie);
+  error_.clear();
+  return S_OK;
+}
+
+HRESULT FfmpegMediaDet::OpenSameMovie(const IMediaDet& other) {
+  movie_.reset();
+  converter_.Reset();
+  const auto* first = dynamic_cast<const FfmpegMediaDet*>(&other);
+  if (first == nullptr || !first->movie_) return Fail(E_INVALIDARG, "no movie to open again");
+  auto movie = std::unique_ptr<OpenMovie>(new (std::nothrow) OpenMovie);
+  if (!movie) return Fail(E_OUTOFMEMORY, "out of memory");
+  std::string why;
+  if (HRESULT hr = Demuxer::OpenSame(*first->movie_->demuxer, &movie->demuxer, &why); Failed(hr))
+    return Fail(hr, std::move(why));
+  // The tables of the first, taken before it read anything: the same plans, without the seek
+  // and reads of taking them again. (The first changes them only when it chooses a stream.)
+  try {
+    movie->keyframes = first->movie_->keyframes;
+  } catch (const std::bad_alloc&) {
+    return Fail(E_OUTOFMEMORY, "out of memory");
+  }
   movie_ = std::move(movie);
   error_.clear();
   return S_OK;
@@ -270,6 +297,7 @@ HRESULT FfmpegMediaDet::Grab(double seconds, double tolerance, std::int32_t* siz
       movie.NoteUnreadable(-std::numeric_limits<double>::infinity(), hr, error_);
       return hr;
     }
+    movie.decoder_fresh = true;
   }
   if (HRESULT hr = GrabAt(seconds, tolerance); Failed(hr)) {
     if (movie.decoder->ReachedEndOfFile() && !std::isnan(seconds))
@@ -280,17 +308,27 @@ HRESULT FfmpegMediaDet::Grab(double seconds, double tolerance, std::int32_t* siz
 }
 
 // The picture to show for `seconds`, as the decoder's shown picture. With a tolerance, any
-// frame within that many seconds of it will do: the keyframe the index lists nearest to it,
-// decoded alone, when there is one; otherwise the first picture inside the window, reached by
-// decoding forward (or the frame shown at `seconds` when no picture starts in the window
-// before it). The choice depends only on the time and the tolerance, never on what was
-// decoded before.
+// frame within that many seconds of it will do: the keyframe the index lists nearest to it, or
+// in a file without an index the first keyframe in the window, decoded alone, when there is
+// one; otherwise the first picture inside the window, reached by decoding forward (or the
+// frame shown at `seconds` when no picture starts in the window before it). The choice
+// depends only on the time and the tolerance, never on what was decoded before.
 HRESULT FfmpegMediaDet::GrabAt(double seconds, double tolerance) {
   VideoDecoder& dec = *movie_->decoder;
   const AVStream* st = movie_->Stream(dec.stream());
   const KeyframeTable& keys = movie_->keyframes.Table(dec.stream());
   const GrabPlan plan = PlanGrab(seconds, tolerance, ClockOf(st, dec.origin()), keys);
   const std::int64_t target = plan.target;
+  // Nor does the picture depend on what was decoded before, damage included: a windowed grab
+  // decodes on from the last one only within the group of pictures that one decoded from (one
+  // job of the sheet's grabs, taken in time order by one detector, whichever); any other
+  // starts from a seek of its own, which leaves the decoder's earlier state behind. Exact
+  // grabs decode on wherever that is cheaper.
+  const std::int64_t group = tolerance > 0 ? GrabGroup(seconds, tolerance) : -1;
+  const bool may_decode_on =
+      !(tolerance > 0) || movie_->decoder_fresh || (group >= 0 && group == movie_->last_group);
+  movie_->last_group = group;
+  movie_->decoder_fresh = false;
 
   // The picture at hand already answers a repeated time.
   if (!plan.take_first_in_window && dec.ShowsFrameAt(target)) return S_OK;
@@ -303,13 +341,20 @@ HRESULT FfmpegMediaDet::GrabAt(double seconds, double tolerance) {
         Failed(hr))
       return hr;
     if (in_window) return S_OK;
+  } else if (keys.times.empty() && plan.half_window > 0) {
+    bool in_window = false;
+    if (HRESULT hr = dec.DecodeFirstKeyframeIn(target - plan.half_window, target + plan.half_window,
+                                               &in_window, &error_);
+        Failed(hr))
+      return hr;
+    if (in_window) return S_OK;
   }
   // The shown picture is the last one not after decode_to; the next one is taken instead when
   // it lies in the window and not after the target.
   auto settle = [&] {
     if (plan.take_first_in_window && dec.has_next() && dec.next_time() <= target) dec.ShowNext();
   };
-  if (dec.CheapToDecodeOn(plan.decode_to, !keys.times.empty())) {
+  if (may_decode_on && dec.CheapToDecodeOn(plan.decode_to, !keys.times.empty())) {
     if (HRESULT hr = dec.DecodeTo(plan.decode_to, &error_); Failed(hr)) return hr;
     if (dec.has_shown()) {
       settle();

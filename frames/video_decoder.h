@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "frames/av1_obu.h"
 #include "frames/av_handles.h"
 #include "frames/video_packets.h"
 #include "platform/com.h"
@@ -78,6 +79,12 @@ class VideoDecoder {
   /// cannot decode on from a keyframe decoded alone: the next grab seeks.
   HRESULT DecodeKeyframeAlone(std::int64_t seek_ts, std::int64_t lo, std::int64_t hi,
                               bool* in_window, std::string* error);
+  /// For a file without an index: seeks to `lo` and decodes alone the first keyframe whose
+  /// picture is not before it, when that picture is not after `hi` either (*in_window), as
+  /// DecodeKeyframeAlone does. Which keyframe that is depends on the file alone: a seek that
+  /// lands after `lo` is made again further back. Without one in the window nothing is shown.
+  HRESULT DecodeFirstKeyframeIn(std::int64_t lo, std::int64_t hi, bool* in_window,
+                                std::string* error);
   /// Shows the next picture in place of the one shown (has_next() must hold).
   void ShowNext();
   /// Lets go of the pictures held, so that the decoder can reuse their memory.
@@ -95,6 +102,9 @@ class VideoDecoder {
   bool Dispensable(const AVPacket* p, std::int64_t target) const;
   HRESULT DecodeKeyframe(std::int64_t seek_ts, std::int64_t lo, std::int64_t hi, bool* in_window,
                          std::string* error);
+  HRESULT FindFirstKeyframeIn(std::int64_t lo, std::int64_t hi, bool* in_window,
+                              std::string* error);
+  void DecodeAlone(AVPacket* key, std::int64_t lo, std::int64_t hi, bool* in_window);
   std::int64_t FramePts(const AVFrame* f) const;
 
   Demuxer& demuxer_;
@@ -123,4 +133,6 @@ class VideoDecoder {
   std::int64_t min_pts_;
   std::deque<std::int64_t> recently_sent_;  // times of the last packets sent since the seek
   int hevc_length_size_ = -1;  // NAL length field of HEVC packets (0: start codes), else -1
+  bool av1_ = false;           // AV1, whose frame headers are read with av1_sequence_
+  Av1Sequence av1_sequence_;
 };
