@@ -211,11 +211,10 @@ Av1Sequence Av1SequenceFromExtradata(const std::uint8_t* extradata, int size) {
     data += 4;
     bytes -= 4;
   }
-  ForEachObu(data, bytes,
-             [&](int type, int, int, const std::uint8_t* payload, std::size_t length) {
-               if (type == kSequenceHeader) ReadSequenceHeader(payload, length, &sequence);
-               return true;
-             });
+  ForEachObu(data, bytes, [&](int type, int, int, const std::uint8_t* payload, std::size_t length) {
+    if (type == kSequenceHeader) ReadSequenceHeader(payload, length, &sequence);
+    return true;
+  });
   return sequence;
 }
 
@@ -223,33 +222,33 @@ bool Av1PacketIsDisposable(const std::uint8_t* data, int size, Av1Sequence* sequ
   if (data == nullptr || size <= 0) return false;
   bool disposable = true;
   int frames = 0;
-  const bool read = ForEachObu(
-      data, static_cast<std::size_t>(size),
-      [&](int type, int temporal_id, int spatial_id, const std::uint8_t* payload,
-          std::size_t length) {
-        switch (type) {
-          case kSequenceHeader:
-            if (!ReadSequenceHeader(payload, length, sequence)) sequence->valid = false;
-            disposable = false;
-            return true;
-          case kFrameHeader:
-          case kFrame:
-            ++frames;
-            if (!sequence->valid ||
-                !FrameIsDisposable(payload, length, *sequence, temporal_id, spatial_id))
-              disposable = false;
-            return true;
-          case kTemporalDelimiter:
-          case kTileGroup:
-          case kMetadata:
-          case kRedundantFrameHeader:
-          case kTileList:
-          case kPadding:
-            return true;
-          default:
-            disposable = false;  // reserved: not known to be harmless
-            return true;
-        }
-      });
+  const bool read =
+      ForEachObu(data, static_cast<std::size_t>(size),
+                 [&](int type, int temporal_id, int spatial_id, const std::uint8_t* payload,
+                     std::size_t length) {
+                   switch (type) {
+                     case kSequenceHeader:
+                       if (!ReadSequenceHeader(payload, length, sequence)) sequence->valid = false;
+                       disposable = false;
+                       return true;
+                     case kFrameHeader:
+                     case kFrame:
+                       ++frames;
+                       if (!sequence->valid ||
+                           !FrameIsDisposable(payload, length, *sequence, temporal_id, spatial_id))
+                         disposable = false;
+                       return true;
+                     case kTemporalDelimiter:
+                     case kTileGroup:
+                     case kMetadata:
+                     case kRedundantFrameHeader:
+                     case kTileList:
+                     case kPadding:
+                       return true;
+                     default:
+                       disposable = false;  // reserved: not known to be harmless
+                       return true;
+                   }
+                 });
   return read && disposable && frames > 0;
 }

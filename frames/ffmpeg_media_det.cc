@@ -17,6 +17,7 @@ extern "C" {
 #include <mutex>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "frames/demuxer.h"
 #include "frames/display_geometry.h"
@@ -50,11 +51,10 @@ struct FfmpegMediaDet::OpenMovie {
   std::unique_ptr<Demuxer> demuxer;
   KeyframeIndex keyframes;  // of the streams chosen so far
   int current = -1;         // the stream put_CurrentStream chose
-  // The group of pictures (GrabGroup) the last windowed grab decoded from, or -1; and whether
-  // the decoder has made no grab since it opened (it then stands at the stream's start, as
-  // every detector's decoder does after opening).
+  // The group of pictures (GrabGroup) the last windowed grab decoded from, or -1, and the
+  // times of the grabs made in it so far.
   std::int64_t last_group = -1;
-  bool decoder_fresh = false;
+  std::vector<double> group_times;
   // The decode cursor of the current stream, kept between grabs; the first grab opens it.
   std::unique_ptr<VideoDecoder> decoder;
   // The current stream proved unreadable from this time on (-infinity: no decoder could even
@@ -103,6 +103,7 @@ std::int32_t FfmpegMediaDet::FrameRecordSize(std::int32_t width, std::int32_t he
 HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
   movie_.reset();
   converter_.Reset();
+  one_thread_ = false;
   if (path == nullptr) return Fail(E_POINTER, "no file name");
   std::string name;
   try {
@@ -126,6 +127,7 @@ HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
 HRESULT FfmpegMediaDet::OpenSameMovie(const IMediaDet& other) {
   movie_.reset();
   converter_.Reset();
+  one_thread_ = false;
   const auto* first = dynamic_cast<const FfmpegMediaDet*>(&other);
   if (first == nullptr || !first->movie_) return Fail(E_INVALIDARG, "no movie to open again");
   auto movie = std::unique_ptr<OpenMovie>(new (std::nothrow) OpenMovie);
@@ -290,16 +292,23 @@ HRESULT FfmpegMediaDet::Grab(double seconds, double tolerance, std::int32_t* siz
   if (movie.unreadable_stream == movie.current && !(seconds < movie.unreadable_from))
     return Fail(movie.unreadable_hr, movie.unreadable_error);
   if (!movie.decoder || movie.decoder->stream() != movie.current) {
-    movie.decoder.reset();
-    if (HRESULT hr = VideoDecoder::Open(*movie.demuxer, movie.current, decode_threads_,
-                                        &movie.decoder, &error_);
-        Failed(hr)) {
-      movie.NoteUnreadable(-std::numeric_limits<double>::infinity(), hr, error_);
-      return hr;
-    }
-    movie.decoder_fresh = true;
+    if (HRESULT hr = OpenDecoder(); Failed(hr)) return hr;
   }
-  if (HRESULT hr = GrabAt(seconds, tolerance); Failed(hr)) {
+  HRESULT grabbed = GrabAt(seconds, tolerance);
+  if (movie.decoder->MetDamage() && !one_thread_ && decode_threads_ != 1) {
+    // A decoder running threads of its own conceals damage with whatever its other threads
+    // had reached by then, differently from run to run. Once damage shows, the movie is
+    // decoded on one thread, and the grab made again as one thread makes it: after the grabs
+    // of its group of pictures that came before it, as a detector of its own would have.
+    one_thread_ = true;
+    std::vector<double> before = movie.group_times;
+    if (!before.empty()) before.pop_back();
+    if (HRESULT hr = OpenDecoder(); Failed(hr)) return hr;
+    for (double t : before)
+      if (Failed(GrabAt(t, tolerance))) break;
+    grabbed = GrabAt(seconds, tolerance);
+  }
+  if (HRESULT hr = grabbed; Failed(hr)) {
     if (movie.decoder->ReachedEndOfFile() && !std::isnan(seconds))
       movie.NoteUnreadable(seconds, hr, error_);
     return hr;
@@ -325,10 +334,10 @@ HRESULT FfmpegMediaDet::GrabAt(double seconds, double tolerance) {
   // starts from a seek of its own, which leaves the decoder's earlier state behind. Exact
   // grabs decode on wherever that is cheaper.
   const std::int64_t group = tolerance > 0 ? GrabGroup(seconds, tolerance) : -1;
-  const bool may_decode_on =
-      !(tolerance > 0) || movie_->decoder_fresh || (group >= 0 && group == movie_->last_group);
+  const bool may_decode_on = !(tolerance > 0) || (group >= 0 && group == movie_->last_group);
+  if (!may_decode_on) movie_->group_times.clear();
+  if (tolerance > 0) movie_->group_times.push_back(seconds);
   movie_->last_group = group;
-  movie_->decoder_fresh = false;
 
   // The picture at hand already answers a repeated time.
   if (!plan.take_first_in_window && dec.ShowsFrameAt(target)) return S_OK;
@@ -396,6 +405,21 @@ HRESULT FfmpegMediaDet::GrabAt(double seconds, double tolerance) {
     seek_ts = plan.decode_to - back;
     back *= 2;
   }
+}
+
+HRESULT FfmpegMediaDet::OpenDecoder() {
+  OpenMovie& movie = *movie_;
+  movie.decoder.reset();
+  movie.last_group = -1;
+  movie.group_times.clear();
+  const int threads = one_thread_ ? 1 : decode_threads_;
+  if (HRESULT hr =
+          VideoDecoder::Open(*movie.demuxer, movie.current, threads, &movie.decoder, &error_);
+      Failed(hr)) {
+    movie.NoteUnreadable(-std::numeric_limits<double>::infinity(), hr, error_);
+    return hr;
+  }
+  return S_OK;
 }
 
 HRESULT FfmpegMediaDet::Deliver(std::int32_t width, std::int32_t height, std::uint8_t* out) {

@@ -193,6 +193,7 @@ HRESULT VideoDecoder::Reposition(std::int64_t ts, SeekMode mode, std::string* er
   if (first_key) packets_.PutBack(std::move(first_key));
   recently_sent_.clear();
   lone_keyframe_ = false;
+  met_damage_ = false;
   have_shown_ = have_next_ = false;
   input_ended_ = drained_ = false;
   last_pts_ = AV_NOPTS_VALUE;
@@ -232,6 +233,7 @@ HRESULT VideoDecoder::Advance(std::int64_t target, std::string* error) {
     if (drained_) return S_OK;
     const int rc = avcodec_receive_frame(codec_.get(), next_.get());
     if (rc == 0) {
+      NoteDamage(next_.get());
       if (KeepDecodedPicture()) without_picture = 0;
       continue;
     }
@@ -315,7 +317,8 @@ HRESULT VideoDecoder::FeedPacket(std::int64_t target, int* without_picture, int*
     return S_OK;
   }
   codec_->skip_frame = dispensable ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
-  avcodec_send_packet(codec_.get(), pkt);
+  const int sent = avcodec_send_packet(codec_.get(), pkt);
+  if (sent < 0 && sent != AVERROR(EAGAIN)) met_damage_ = true;
   av_packet_unref(pkt);
   // A packet the decoder rejects (typically right after a seek) is skipped; only a run of
   // them without any picture ends the grab.
@@ -416,11 +419,12 @@ void VideoDecoder::DecodeAlone(AVPacket* pkt, std::int64_t lo, std::int64_t hi, 
   codec_->skip_frame = AVDISCARD_DEFAULT;
   // The keyframe and then the end of input: the decoder hands out this one picture without
   // waiting for the packets that reordering would otherwise ask for.
-  avcodec_send_packet(codec_.get(), pkt);
+  if (avcodec_send_packet(codec_.get(), pkt) < 0) met_damage_ = true;
   av_packet_unref(pkt);
   avcodec_send_packet(codec_.get(), nullptr);
   lone_keyframe_ = true;
   while (avcodec_receive_frame(codec_.get(), next_.get()) == 0) {
+    NoteDamage(next_.get());
     const std::int64_t pts = FramePts(next_.get());
     if (!have_shown_ && pts != AV_NOPTS_VALUE && pts >= min_pts_) {
       std::swap(shown_, next_);
@@ -434,6 +438,10 @@ void VideoDecoder::DecodeAlone(AVPacket* pkt, std::int64_t lo, std::int64_t hi, 
   input_ended_ = drained_ = false;
   *in_window = have_shown_ && shown_pts_ >= lo && shown_pts_ <= hi;
   if (!*in_window) have_shown_ = false;
+}
+
+void VideoDecoder::NoteDamage(const AVFrame* f) {
+  if (f->decode_error_flags != 0 || (f->flags & AV_FRAME_FLAG_CORRUPT)) met_damage_ = true;
 }
 
 std::int64_t VideoDecoder::FramePts(const AVFrame* f) const {

@@ -65,6 +65,9 @@ class VideoDecoder {
   bool CheapToDecodeOn(std::int64_t target, bool file_indexed) const;
   /// Whether the end of the file was reached since the last seek.
   bool ReachedEndOfFile() const { return input_ended_; }
+  /// Whether the decoder met damage since the last seek: a packet it refused, or a picture it
+  /// says is corrupt or concealed.
+  bool MetDamage() const { return met_damage_; }
 
   /// Positions the demuxer as `mode` says (`ts` for kKeyframeBefore) and forgets everything
   /// the decoder held; decoding then starts at the next keyframe.
@@ -105,6 +108,7 @@ class VideoDecoder {
   HRESULT FindFirstKeyframeIn(std::int64_t lo, std::int64_t hi, bool* in_window,
                               std::string* error);
   void DecodeAlone(AVPacket* key, std::int64_t lo, std::int64_t hi, bool* in_window);
+  void NoteDamage(const AVFrame* f);
   std::int64_t FramePts(const AVFrame* f) const;
 
   Demuxer& demuxer_;
@@ -128,6 +132,7 @@ class VideoDecoder {
   bool from_start_ = true;      // the decoder is fed from the start of the stream
   bool wait_keyframe_ = false;  // after a seek, packets up to the first keyframe are skipped
   bool lone_keyframe_ = false;  // shown_ is a keyframe decoded alone; the decoder is drained
+  bool met_damage_ = false;     // see MetDamage()
   // Pictures before this time (leading pictures of an open GOP after a seek) may lack their
   // references and are dropped.
   std::int64_t min_pts_;
