@@ -14,6 +14,7 @@ extern "C" {
 #include <cstdarg>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -45,12 +46,34 @@ void DropLibraryLog(void*, int, const char*, va_list) {}
 // (a 1 GB tag in a 68 KB file) fails as the out-of-memory it would become.
 constexpr std::size_t kMaxLibraryAllocation = std::size_t{512} << 20;
 
+// The time of each stream's first picture, once a detector's decoder has found it, for the
+// other detectors of the same open movie (they may run on other threads): each decoder would
+// otherwise decode that picture once more before seeking to its own grabs.
+class StreamOrigins {
+ public:
+  std::int64_t Find(int stream) const {
+    std::lock_guard<std::mutex> lock(m_);
+    const auto found = origins_.find(stream);
+    return found != origins_.end() ? found->second : AV_NOPTS_VALUE;
+  }
+  void Note(int stream, std::int64_t origin) {
+    std::lock_guard<std::mutex> lock(m_);
+    origins_.emplace(stream, origin);
+  }
+
+ private:
+  mutable std::mutex m_;
+  std::map<int, std::int64_t> origins_;
+};
+
 }  // namespace
 
 struct FfmpegMediaDet::OpenMovie {
   std::unique_ptr<Demuxer> demuxer;
-  KeyframeIndex keyframes;  // of the streams chosen so far
-  int current = -1;         // the stream put_CurrentStream chose
+  std::shared_ptr<StreamOrigins> origins;  // shared with the detectors of OpenSameMovie
+  std::int64_t pictures_decoded = 0;       // by the decoders let go so far
+  KeyframeIndex keyframes;                 // of the streams chosen so far
+  int current = -1;                        // the stream put_CurrentStream chose
   // The group of pictures (GrabGroup) the last windowed grab decoded from, or -1, and the
   // times of the grabs made in it so far.
   std::int64_t last_group = -1;
@@ -116,6 +139,11 @@ HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
   }
   auto movie = std::unique_ptr<OpenMovie>(new (std::nothrow) OpenMovie);
   if (!movie) return Fail(E_OUTOFMEMORY, "out of memory");
+  try {
+    movie->origins = std::make_shared<StreamOrigins>();
+  } catch (const std::bad_alloc&) {
+    return Fail(E_OUTOFMEMORY, "out of memory");
+  }
   std::string why;
   if (HRESULT hr = Demuxer::Open(name, &movie->demuxer, &why); Failed(hr))
     return Fail(hr, std::move(why));
@@ -137,6 +165,7 @@ HRESULT FfmpegMediaDet::OpenSameMovie(const IMediaDet& other) {
     return Fail(hr, std::move(why));
   // The tables of the first, taken before it read anything: the same plans, without the seek
   // and reads of taking them again. (The first changes them only when it chooses a stream.)
+  movie->origins = first->movie_->origins;
   try {
     movie->keyframes = first->movie_->keyframes;
   } catch (const std::bad_alloc&) {
@@ -272,10 +301,18 @@ void FfmpegMediaDet::SetDecodeThreads(int threads) {
   if (threads == decode_threads_) return;
   decode_threads_ = threads;
   // An open decoder keeps its threads; the next grab opens it anew.
-  if (movie_) movie_->decoder.reset();
+  if (movie_ && movie_->decoder) {
+    movie_->pictures_decoded += movie_->decoder->pictures_decoded();
+    movie_->decoder.reset();
+  }
 }
 
 std::int64_t FfmpegMediaDet::BytesRead() const { return movie_ ? movie_->demuxer->BytesRead() : 0; }
+
+std::int64_t FfmpegMediaDet::PicturesDecoded() const {
+  if (!movie_) return 0;
+  return movie_->pictures_decoded + (movie_->decoder ? movie_->decoder->pictures_decoded() : 0);
+}
 
 std::string FfmpegMediaDet::LastErrorText() const { return error_; }
 
@@ -409,16 +446,18 @@ HRESULT FfmpegMediaDet::GrabAt(double seconds, double tolerance) {
 
 HRESULT FfmpegMediaDet::OpenDecoder() {
   OpenMovie& movie = *movie_;
+  if (movie.decoder) movie.pictures_decoded += movie.decoder->pictures_decoded();
   movie.decoder.reset();
   movie.last_group = -1;
   movie.group_times.clear();
   const int threads = one_thread_ ? 1 : decode_threads_;
-  if (HRESULT hr =
-          VideoDecoder::Open(*movie.demuxer, movie.current, threads, &movie.decoder, &error_);
+  if (HRESULT hr = VideoDecoder::Open(*movie.demuxer, movie.current, threads,
+                                      movie.origins->Find(movie.current), &movie.decoder, &error_);
       Failed(hr)) {
     movie.NoteUnreadable(-std::numeric_limits<double>::infinity(), hr, error_);
     return hr;
   }
+  movie.origins->Note(movie.current, movie.decoder->origin());
   return S_OK;
 }
 

@@ -70,6 +70,10 @@ class FfmpegMediaDet : public IMediaDet {
 
   /// Bytes read from the file since it was opened.
   std::int64_t BytesRead() const;
+  /// Pictures decoded since the file was opened. Detectors of the same open movie
+  /// (OpenSameMovie) decode the stream's first picture, which every grab's time is counted
+  /// from, only once among them, when they run one after the other.
+  std::int64_t PicturesDecoded() const;
 
  private:
   struct OpenMovie;

@@ -33,7 +33,7 @@ VideoDecoder::VideoDecoder(Demuxer& demuxer, int stream)
 
 VideoDecoder::~VideoDecoder() = default;
 
-HRESULT VideoDecoder::Open(Demuxer& demuxer, int stream, int threads,
+HRESULT VideoDecoder::Open(Demuxer& demuxer, int stream, int threads, std::int64_t known_origin,
                            std::unique_ptr<VideoDecoder>* out, std::string* error) {
   const AVStream* st = demuxer.stream(stream);
   const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
@@ -73,6 +73,13 @@ HRESULT VideoDecoder::Open(Demuxer& demuxer, int stream, int threads,
     dec->av1_ = true;
     dec->av1_sequence_ =
         Av1SequenceFromExtradata(st->codecpar->extradata, st->codecpar->extradata_size);
+  }
+  // Every grab positions the demuxer before it decodes: a decoder told its origin needs
+  // nothing more.
+  if (known_origin != AV_NOPTS_VALUE) {
+    dec->origin_ = known_origin;
+    *out = std::move(dec);
+    return S_OK;
   }
   // The first picture decoded from the start is time 0.
   if (HRESULT hr = dec->Seek(0, SeekMode::kStart, error); Failed(hr)) return hr;
@@ -233,6 +240,7 @@ HRESULT VideoDecoder::Advance(std::int64_t target, std::string* error) {
     if (drained_) return S_OK;
     const int rc = avcodec_receive_frame(codec_.get(), next_.get());
     if (rc == 0) {
+      ++pictures_decoded_;
       NoteDamage(next_.get());
       if (KeepDecodedPicture()) without_picture = 0;
       continue;
@@ -424,6 +432,7 @@ void VideoDecoder::DecodeAlone(AVPacket* pkt, std::int64_t lo, std::int64_t hi, 
   avcodec_send_packet(codec_.get(), nullptr);
   lone_keyframe_ = true;
   while (avcodec_receive_frame(codec_.get(), next_.get()) == 0) {
+    ++pictures_decoded_;
     NoteDamage(next_.get());
     const std::int64_t pts = FramePts(next_.get());
     if (!have_shown_ && pts != AV_NOPTS_VALUE && pts >= min_pts_) {

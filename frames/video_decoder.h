@@ -32,9 +32,11 @@ class VideoDecoder {
 
   /// Opens a decoder for stream `stream` of `demuxer` with `threads` threads (0: as many as
   /// the codec likes; 1: no threads of its own) and decodes from the start up to the first
-  /// picture, whose time becomes origin(). On failure *error says why.
-  static HRESULT Open(Demuxer& demuxer, int stream, int threads, std::unique_ptr<VideoDecoder>* out,
-                      std::string* error);
+  /// picture, whose time becomes origin(). A `known_origin` (not AV_NOPTS_VALUE: the origin a
+  /// decoder of the same stream found before) is taken instead, with nothing decoded: the
+  /// decoder then holds no picture, and the first grab seeks. On failure *error says why.
+  static HRESULT Open(Demuxer& demuxer, int stream, int threads, std::int64_t known_origin,
+                      std::unique_ptr<VideoDecoder>* out, std::string* error);
   ~VideoDecoder();
   VideoDecoder(const VideoDecoder&) = delete;
   VideoDecoder& operator=(const VideoDecoder&) = delete;
@@ -63,6 +65,8 @@ class VideoDecoder {
   /// the target is near (kDecodeOnSeconds), or the file's own index (`file_indexed`) lists
   /// no keyframe between.
   bool CheapToDecodeOn(std::int64_t target, bool file_indexed) const;
+  /// Pictures the decoder has handed out since it was opened.
+  std::int64_t pictures_decoded() const { return pictures_decoded_; }
   /// Whether the end of the file was reached since the last seek.
   bool ReachedEndOfFile() const { return input_ended_; }
   /// Whether the decoder met damage since the last seek: a packet it refused, or a picture it
@@ -133,6 +137,7 @@ class VideoDecoder {
   bool wait_keyframe_ = false;  // after a seek, packets up to the first keyframe are skipped
   bool lone_keyframe_ = false;  // shown_ is a keyframe decoded alone; the decoder is drained
   bool met_damage_ = false;     // see MetDamage()
+  std::int64_t pictures_decoded_ = 0;
   // Pictures before this time (leading pictures of an open GOP after a seek) may lack their
   // references and are dropped.
   std::int64_t min_pts_;
