@@ -14,9 +14,9 @@
 // threads of its own (SetDecodeThreads) until it meets damage, which threads would conceal
 // differently from run to run. The first detector made in the process sets FFmpeg's
 // process-wide settings, once (even when several are made at once) and for every user of the
-// libraries in the process: their log is silenced (nothing reaches the console; failures reach the
-// caller through result codes and LastErrorText), and no single allocation of theirs may exceed 512
-// MB.
+// libraries in the process: their log is silenced (nothing reaches the console; failures reach
+// the caller through result codes and LastErrorText), and no single allocation of theirs may
+// exceed 512 MB.
 #pragma once
 
 #include <cstdint>
