@@ -11,12 +11,14 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstring>
 #include <limits>
 #include <map>
 #include <mutex>
 #include <new>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -48,22 +50,35 @@ constexpr std::size_t kMaxLibraryAllocation = std::size_t{512} << 20;
 
 // The time of each stream's first picture, once a detector's decoder has found it, for the
 // other detectors of the same open movie (they may run on other threads): each decoder would
-// otherwise decode that picture once more before seeking to its own grabs.
+// otherwise decode that picture once more before seeking to its own grabs. One detector at a
+// time looks for it; the others wait for its answer, which comes after one picture.
 class StreamOrigins {
  public:
-  std::int64_t Find(int stream) const {
-    std::lock_guard<std::mutex> lock(m_);
+  // The origin of `stream`, waiting while another detector looks for it; AV_NOPTS_VALUE when
+  // none was found, and then the caller looks for it and must call Found.
+  std::int64_t FindOrLook(int stream) {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [&] { return looking_.count(stream) == 0; });
     const auto found = origins_.find(stream);
-    return found != origins_.end() ? found->second : AV_NOPTS_VALUE;
+    if (found != origins_.end()) return found->second;
+    looking_.insert(stream);
+    return AV_NOPTS_VALUE;
   }
-  void Note(int stream, std::int64_t origin) {
-    std::lock_guard<std::mutex> lock(m_);
-    origins_.emplace(stream, origin);
+  // Ends the caller's search, with the origin or AV_NOPTS_VALUE when it found none.
+  void Found(int stream, std::int64_t origin) {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      looking_.erase(stream);
+      if (origin != AV_NOPTS_VALUE) origins_.emplace(stream, origin);
+    }
+    cv_.notify_all();
   }
 
  private:
-  mutable std::mutex m_;
+  std::mutex m_;
+  std::condition_variable cv_;
   std::map<int, std::int64_t> origins_;
+  std::set<int> looking_;
 };
 
 }  // namespace
@@ -451,13 +466,15 @@ HRESULT FfmpegMediaDet::OpenDecoder() {
   movie.last_group = -1;
   movie.group_times.clear();
   const int threads = one_thread_ ? 1 : decode_threads_;
-  if (HRESULT hr = VideoDecoder::Open(*movie.demuxer, movie.current, threads,
-                                      movie.origins->Find(movie.current), &movie.decoder, &error_);
-      Failed(hr)) {
+  const std::int64_t known_origin = movie.origins->FindOrLook(movie.current);
+  const HRESULT hr = VideoDecoder::Open(*movie.demuxer, movie.current, threads, known_origin,
+                                        &movie.decoder, &error_);
+  if (known_origin == AV_NOPTS_VALUE)
+    movie.origins->Found(movie.current, Succeeded(hr) ? movie.decoder->origin() : AV_NOPTS_VALUE);
+  if (Failed(hr)) {
     movie.NoteUnreadable(-std::numeric_limits<double>::infinity(), hr, error_);
     return hr;
   }
-  movie.origins->Note(movie.current, movie.decoder->origin());
   return S_OK;
 }
 
