@@ -13,6 +13,13 @@ sheet with cells a tenth of the video size:
 The runs alternate between the tools, in a rotating order, for a number of repetitions after
 one untimed warm-up each; the table gives medians and each anchor's time over vgrid's.
 
+Beside wall time, each run's CPU seconds (user + system of every process the tool ran). The
+limit: the least decoding the sheet's contract allows (any picture within a quarter interval of
+each cell's time), planned from the packet list and reference structure and decoded, exactly
+those packets, by limit_decode (built by run.sh); it is timed in the rotation like a tool, and
+the pictures vgrid and it decode are counted (count_frames.so). With --load, a busy loop per
+core competes with every run.
+
 Exactness: every movie shows its frame numbers (framecode.py). vgrid writes a PNG sheet of each
 movie, anchors a and b the same, and each cell's frame is compared with the ideal time
 L x k / (N + 2), in units of the sampling interval L / (N + 2).
@@ -21,7 +28,9 @@ L x k / (N + 2), in units of the sampling interval L / (N + 2).
 import argparse
 import datetime
 import math
+import multiprocessing
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -104,10 +113,40 @@ def cells_dir(work):
 
 
 class Tools:
-    def __init__(self, vgrid, work):
+    def __init__(self, vgrid, work, limit_decode=None, count_frames=None):
         self.vgrid = vgrid
         self.work = work
+        self.limit_decode = limit_decode
+        self.count_frames = count_frames
         self.last_rss_kb = None
+
+    def plan_limit(self, movie):
+        """Writes the least-decoding plan of the movie's sheet; returns its picture count."""
+        plan = os.path.join(self.work, f"{movie.name}.limit-plan.txt")
+        with open(plan, "w", encoding="utf-8") as f:
+            subprocess.run([self.limit_decode, "plan", movie.path, str(CELLS)], stdout=f,
+                           check=True)
+        with open(plan, encoding="utf-8") as f:
+            return int(f.readline().split()[0])
+
+    def limit(self, movie, out):
+        del out  # the limit decodes and draws nothing
+        run([self.limit_decode, "decode", movie.path,
+             os.path.join(self.work, f"{movie.name}.limit-plan.txt")], "limit_decode")
+
+    def decoded_pictures(self, cmd):
+        """Pictures the command's decoders hand out, and packets sent to them."""
+        log = os.path.join(self.work, "frames-log.txt")
+        fresh(log)
+        env = dict(os.environ, LD_PRELOAD=self.count_frames, BENCH_FRAMES_LOG=log)
+        subprocess.run(cmd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
+        packets = pictures = 0
+        with open(log, encoding="utf-8") as f:
+            for line in f:
+                p, n = line.split()
+                packets, pictures = packets + int(p), pictures + int(n)
+        return pictures, packets
 
     def run_vgrid(self, movie, out, extra=()):
         fresh(out)
@@ -167,6 +206,23 @@ def time_call(fn):
     return time.perf_counter() - t0
 
 
+def cpu_of_children():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def time_and_cpu(fn):
+    """Wall seconds of fn, and CPU seconds of the processes it ran (all of them waited for)."""
+    cpu = cpu_of_children()
+    seconds = time_call(fn)
+    return seconds, cpu_of_children() - cpu
+
+
+def busy_loop():
+    while True:
+        pass
+
+
 def fmt_seconds(s):
     return "-" if s is None else (f"{s:.3f}" if s < 10 else f"{s:.1f}")
 
@@ -220,7 +276,17 @@ def main():
     parser.add_argument("--only", default="", help="comma-separated movie names")
     parser.add_argument("--tools", default="vgrid,a,b,c", help="comma-separated, of vgrid,a,b,c")
     parser.add_argument("--no-accuracy", action="store_true")
+    parser.add_argument("--limit-decode", help="the limit_decode program")
+    parser.add_argument("--count-frames", help="the count_frames.so preload library")
+    parser.add_argument("--load", action="store_true",
+                        help="a busy loop on every core competes with the runs")
     args = parser.parse_args()
+    load = []
+    if args.load:
+        load = [multiprocessing.Process(target=busy_loop, daemon=True)
+                for _ in range(os.cpu_count() or 1)]
+        for p in load:
+            p.start()
 
     movies = load_movies(args.manifest)
     if args.only:
@@ -228,8 +294,10 @@ def main():
         movies = [m for m in movies if m.name in wanted]
     work = os.path.join(args.cache, "work")
     os.makedirs(work, exist_ok=True)
-    tools = Tools(args.vgrid, work)
+    tools = Tools(args.vgrid, work, args.limit_decode, args.count_frames)
     selected = [t for t in args.tools.split(",") if t]
+    if args.limit_decode and os.access(args.limit_decode, os.X_OK):
+        selected.append("limit")
     have_vgrid = "vgrid" in selected and os.access(args.vgrid, os.X_OK)
     if "vgrid" in selected and not have_vgrid:
         print(f"NOTE: {args.vgrid} is not built; timing the anchors only.")
@@ -243,9 +311,11 @@ def main():
         "a": tools.anchor_a,
         "b": tools.anchor_b,
         "c": tools.anchor_c,
+        "limit": tools.limit,
     }
     labels = {"vgrid": "vgrid", "a": "a: ffmpeg per cell", "b": "b: ffmpegthumbnailer",
-              "c": "c: ffmpeg select+tile"}
+              "c": "c: ffmpeg select+tile", "limit": "limit: least decoding"}
+    pictures = {}  # movie name: (vgrid's pictures, packets; the limit's; the plan's count)
 
     results = []  # (movie, tool, times list or None, note)
     rss = {}
@@ -262,7 +332,26 @@ def main():
                          f"{movie.length / 3600:.0f}-hour movie)")
             print("   anchor c skipped on this movie: it decodes the whole movie")
         times = {t: [] for t in tool_list}
+        cpus = {t: [] for t in tool_list}
         failed = {}
+        if "limit" in tool_list:
+            try:
+                planned = tools.plan_limit(movie)
+                counted = (tools.decoded_pictures(
+                    [args.vgrid, f"-c={COLS}", f"-r={ROWS}", movie.path,
+                     os.path.join(work, f"{movie.name}.counted.jpg")])
+                    if have_vgrid and args.count_frames else (None, None))
+                limit_counted = (tools.decoded_pictures(
+                    [args.limit_decode, "decode", movie.path,
+                     os.path.join(work, f"{movie.name}.limit-plan.txt")])
+                    if args.count_frames else (None, None))
+                fresh(os.path.join(work, f"{movie.name}.counted.jpg"))
+                pictures[movie.name] = (counted, limit_counted, planned)
+                print(f"   pictures decoded: vgrid {counted[0]} ({counted[1]} packets), "
+                      f"limit {limit_counted[0]} ({planned} planned)")
+            except (subprocess.CalledProcessError, OSError, ValueError) as e:
+                print(f"   limit not measured: {e}")
+                tool_list.remove("limit")
         rss_runs = []
 
         def out_name(tool):
@@ -270,7 +359,7 @@ def main():
 
         def attempt(tool, timed):
             try:
-                seconds = time_call(lambda: runners[tool](movie, out_name(tool)))
+                seconds, cpu = time_and_cpu(lambda: runners[tool](movie, out_name(tool)))
             except ToolFailed as e:
                 failed[tool] = str(e)
                 print(f"   {labels[tool]} FAILED: {e}")
@@ -279,6 +368,7 @@ def main():
                 rss_runs.append(tools.last_rss_kb)
             if timed:
                 times[tool].append(seconds)
+                cpus[tool].append(cpu)
 
         # One untimed run each: fills the page cache and shows a broken tool before timing.
         print("   warm-up: " + ", ".join(tool_list))
@@ -298,7 +388,7 @@ def main():
             rss[movie.name] = max(rss_runs)
         for tool in tool_list:
             results.append((movie, tool, times[tool] if tool not in failed else None,
-                            failed.get(tool, "")))
+                            failed.get(tool, ""), cpus.get(tool, [])))
 
         if args.no_accuracy:
             continue
@@ -341,8 +431,10 @@ def main():
             except ToolFailed as e:
                 print(f"   vgrid 10 x 10 on {movie.name} FAILED: {e}")
 
+    for p in load:
+        p.terminate()
     report = build_report(results, rss, accuracy_rows, grid_rss, notes, args,
-                          time.perf_counter() - started)
+                          time.perf_counter() - started, pictures)
     print("\n" + report)
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     for name in (f"results-{stamp}.txt", "results.txt"):
@@ -366,31 +458,55 @@ def machine_line():
     return f"{cpu}, {os.cpu_count()} logical CPUs"
 
 
-def build_report(results, rss, accuracy_rows, grid_rss, notes, args, elapsed):
-    lines = [f"vgrid benchmark, {datetime.datetime.now():%Y-%m-%d %H:%M}, {machine_line()}",
+def build_report(results, rss, accuracy_rows, grid_rss, notes, args, elapsed, pictures):
+    lines = [f"vgrid benchmark, {datetime.datetime.now():%Y-%m-%d %H:%M}, {machine_line()}"
+             + (", a busy loop on every core competing" if args.load else ""),
              f"3 x 4 sheet, cells 10 % of the video size; medians of {args.reps} runs "
-             f"(alternating, after one warm-up); ratio = anchor time / vgrid time",
+             f"(alternating, after one warm-up); ratio = anchor time / vgrid time (for the "
+             f"limit: vgrid / limit); CPU = user + system seconds",
              ""]
-    header = f"{'movie':<18} {'tool':<24} {'median s':>9} {'min s':>8} {'ratio':>7} {'vgrid RSS':>10}"
+    header = (f"{'movie':<18} {'tool':<24} {'median s':>9} {'min s':>8} {'ratio':>7} "
+              f"{'CPU s':>7} {'ratio':>7} {'vgrid RSS':>10}")
     lines += [header, "-" * len(header)]
-    medians = {}
-    for movie, tool, times, note in results:
+    medians, cpu_medians = {}, {}
+    for movie, tool, times, note, cpus in results:
         if times:
             medians[(movie.name, tool)] = statistics.median(times)
-    for movie, tool, times, note in results:
+            cpu_medians[(movie.name, tool)] = statistics.median(cpus)
+    labels = {"vgrid": "vgrid", "a": "a: ffmpeg -ss per cell", "b": "b: ffmpegthumbnailer",
+              "c": "c: ffmpeg select+tile", "limit": "limit: least decoding"}
+
+    def ratio_of(table, movie, tool):
+        med, base = table.get((movie, tool)), table.get((movie, "vgrid"))
+        if not med or not base or tool == "vgrid":
+            return "-"
+        return f"{(base / med if tool == 'limit' else med / base):.2f}x"
+
+    for movie, tool, times, note, cpus in results:
         med = medians.get((movie.name, tool))
-        base = medians.get((movie.name, "vgrid"))
-        ratio = f"{med / base:.1f}x" if med and base and tool != "vgrid" else "-"
         mem = f"{rss[movie.name] / 1024:.0f} MB" if tool == "vgrid" and movie.name in rss else ""
-        label = {"vgrid": "vgrid", "a": "a: ffmpeg -ss per cell", "b": "b: ffmpegthumbnailer",
-                 "c": "c: ffmpeg select+tile"}[tool]
         if times is None:
-            lines.append(f"{movie.name:<18} {label:<24} {'FAILED':>9}  {note[:60]}")
+            lines.append(f"{movie.name:<18} {labels[tool]:<24} {'FAILED':>9}  {note[:60]}")
         else:
-            lines.append(f"{movie.name:<18} {label:<24} {fmt_seconds(med):>9} "
-                         f"{fmt_seconds(min(times) if times else None):>8} {ratio:>7} {mem:>10}")
+            lines.append(f"{movie.name:<18} {labels[tool]:<24} {fmt_seconds(med):>9} "
+                         f"{fmt_seconds(min(times) if times else None):>8} "
+                         f"{ratio_of(medians, movie.name, tool):>7} "
+                         f"{fmt_seconds(cpu_medians.get((movie.name, tool))):>7} "
+                         f"{ratio_of(cpu_medians, movie.name, tool):>7} {mem:>10}")
     for note in notes:
         lines.append(f"note: {note}")
+
+    if pictures:
+        lines += ["", "Pictures decoded (as the decoders hand them out, probing included) against "
+                  "the least the contract allows:",
+                  f"{'movie':<18} {'vgrid':>7} {'limit':>7} {'ratio':>7} {'vgrid packets':>14} "
+                  f"{'planned':>8}"]
+        for name, (counted, limit_counted, planned) in pictures.items():
+            v, lim = counted[0], limit_counted[0]
+            ratio = f"{v / lim:.2f}x" if v and lim else "-"
+            lines.append(f"{name:<18} {'-' if v is None else v:>7} {'-' if lim is None else lim:>7} "
+                         f"{ratio:>7} {'-' if counted[1] is None else counted[1]:>14} "
+                         f"{planned:>8}")
 
     if grid_rss:
         lines += ["", "vgrid peak memory, 10 x 10 grid (3 x 4 above):"]

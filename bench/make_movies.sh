@@ -51,14 +51,20 @@ ff=(ffmpeg -hide_banner -nostdin -loglevel error -y)
 code_binary="255*if(between(Y,1,2),mod(floor(N/pow(2,15-X)),2),if(between(Y,4,5),mod(floor(N/pow(2,7-X)),2),if(between(Y,7,8),1-mod(floor(N/pow(2,7-X)),2),0)))"
 code_gray="255*if(between(Y,1,2),mod(floor(N/pow(2,15-X))+floor(N/pow(2,16-X)),2),if(between(Y,4,5),mod(floor(N/pow(2,7-X))+floor(N/pow(2,8-X)),2),if(between(Y,7,8),1-mod(floor(N/pow(2,7-X))+floor(N/pow(2,8-X)),2),0)))"
 
-# band_graph W H SECONDS FPS [binary|gray]: a filter graph that takes [0:v] (the picture source,
-# already W x H) and gives [v], the picture with the band, in yuv420p.
+# band_graph W H SECONDS FPS [binary|gray] [noise]: a filter graph that takes [0:v] (the picture
+# source, already W x H) and gives [v], the picture with the band, in yuv420p. With "noise" the
+# picture (not the band) gets a camera's grain, which changes every frame: on the clean test
+# pictures x264 finds no use for B-frames, on grainy ones it makes them as it does for phone
+# footage. Even so the frame-number band, which changes blocks all over every frame, keeps
+# x264's adaptive choice from taking any B-frame; the H.264 movies are made with a fixed run of
+# B-frames (-b_strategy 0), as a phone's or camera's hardware encoder makes them.
 band_graph() {
-  local w=$1 h=$2 secs=$3 fps=$4 expr=$code_binary
+  local w=$1 h=$2 secs=$3 fps=$4 expr=$code_binary pic=format=yuv420p
   [ "${5:-binary}" = binary ] || expr=$code_gray
+  [ "${6:-}" != noise ] || pic="format=yuv420p,noise=c0s=6:allf=t"
   printf '%s' "nullsrc=s=8x10:r=$fps:d=$secs,format=yuv420p,geq=lum='$expr':cb=128:cr=128,"
   printf '%s' "scale=$w:$((h / 2)):flags=neighbor[band];"
-  printf '%s' "[0:v]format=yuv420p[pic];[pic][band]overlay=0:$((h / 4)):shortest=1:format=yuv420,"
+  printf '%s' "[0:v]$pic[pic];[pic][band]overlay=0:$((h / 4)):shortest=1:format=yuv420,"
   printf '%s' "format=yuv420p[v]"
 }
 
@@ -92,29 +98,29 @@ make_movie() {
 echo "Benchmark movies in $dir"
 
 # Small movie for the exactness check with full-size cells: 1 minute, keyframe every 10 s.
-make_movie numbered-320x180-1min.mp4 "H.264 320x180, 1 min, 25 fps, keyframe every 10 s, B-frames" -- \
+make_movie numbered-320x180-1min-noise.mp4 "H.264 320x180, 1 min, 25 fps, keyframe every 10 s, B-frames" -- \
   -f lavfi -i "testsrc2=size=320x180:rate=25:duration=60" \
-  -filter_complex "$(band_graph 320 180 60 25)" -map '[v]' \
-  -c:v libx264 -preset superfast -bf 3 -g 250 -sc_threshold 0 -crf 18 -movflags +faststart
-add_entry numbered "$dir/numbered-320x180-1min.mp4" 320 180 25 60 65536 0 \
+  -filter_complex "$(band_graph 320 180 60 25 binary noise)" -map '[v]' \
+  -c:v libx264 -preset superfast -bf 3 -b_strategy 0 -g 250 -sc_threshold 0 -crf 18 -movflags +faststart
+add_entry numbered "$dir/numbered-320x180-1min-noise.mp4" 320 180 25 60 65536 0 \
   "H.264 320x180 1 min (numbered frames)"
 
-make_movie h264-1080p-5min.mp4 "H.264 1920x1080, 5 min, keyframe every 10 s, 3 B-frames, AAC" -- \
+make_movie h264-1080p-5min-noise.mp4 "H.264 1920x1080, 5 min, keyframe every 10 s, 3 B-frames, AAC" -- \
   -f lavfi -i "testsrc2=size=1920x1080:rate=25:duration=300" \
   -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=300" \
-  -filter_complex "$(band_graph 1920 1080 300 25)" -map '[v]' -map 1:a \
-  -c:v libx264 -preset superfast -bf 3 -g 250 -sc_threshold 0 \
+  -filter_complex "$(band_graph 1920 1080 300 25 binary noise)" -map '[v]' -map 1:a \
+  -c:v libx264 -preset superfast -bf 3 -b_strategy 0 -g 250 -sc_threshold 0 \
   -c:a aac -b:a 128k -movflags +faststart
-add_entry 1080p-5min "$dir/h264-1080p-5min.mp4" 1920 1080 25 300 65536 0 \
+add_entry 1080p-5min "$dir/h264-1080p-5min-noise.mp4" 1920 1080 25 300 65536 0 \
   "H.264 1080p MP4 5 min, GOP 10 s, B-frames, AAC"
 
-make_movie h264-1080p-1min-gop2s.mp4 "H.264 1920x1080, 1 min, keyframe every 2 s, AAC" -- \
+make_movie h264-1080p-1min-gop2s-noise.mp4 "H.264 1920x1080, 1 min, keyframe every 2 s, AAC" -- \
   -f lavfi -i "testsrc2=size=1920x1080:rate=25:duration=60" \
   -f lavfi -i "sine=frequency=550:sample_rate=48000:duration=60" \
-  -filter_complex "$(band_graph 1920 1080 60 25)" -map '[v]' -map 1:a \
-  -c:v libx264 -preset superfast -bf 3 -g 50 -sc_threshold 0 \
+  -filter_complex "$(band_graph 1920 1080 60 25 binary noise)" -map '[v]' -map 1:a \
+  -c:v libx264 -preset superfast -bf 3 -b_strategy 0 -g 50 -sc_threshold 0 \
   -c:a aac -b:a 128k -movflags +faststart
-add_entry 1080p-1min-gop2s "$dir/h264-1080p-1min-gop2s.mp4" 1920 1080 25 60 65536 0 \
+add_entry 1080p-1min-gop2s "$dir/h264-1080p-1min-gop2s-noise.mp4" 1920 1080 25 60 65536 0 \
   "H.264 1080p MP4 1 min, GOP 2 s"
 
 make_movie vp9-720p-2min-gray.webm "VP9 1280x720 WebM, 2 min, keyframe every 10 s, Opus" -- \
@@ -149,13 +155,13 @@ add_entry 4k-hevc-1min "$dir/hevc-2160p-1min.mp4" 3840 2160 25 60 65536 0 \
 
 # Encoded as a phone or camera does: x264 at its default (medium) preset, a keyframe every 2 s,
 # 3 B-frames used as references (B-pyramid), scene-cut keyframes off so that the GOP is regular.
-make_movie h264-1080p-1min-phone.mp4 "H.264 1920x1080, 1 min, preset medium, keyframe every 2 s, B-pyramid, AAC" -- \
+make_movie h264-1080p-1min-phone-noise.mp4 "H.264 1920x1080, 1 min, preset medium, keyframe every 2 s, B-pyramid, AAC" -- \
   -f lavfi -i "testsrc2=size=1920x1080:rate=25:duration=60" \
   -f lavfi -i "sine=frequency=880:sample_rate=48000:duration=60" \
-  -filter_complex "$(band_graph 1920 1080 60 25)" -map '[v]' -map 1:a \
-  -c:v libx264 -preset medium -bf 3 -b-pyramid normal -g 50 -keyint_min 50 -sc_threshold 0 \
+  -filter_complex "$(band_graph 1920 1080 60 25 binary noise)" -map '[v]' -map 1:a \
+  -c:v libx264 -preset medium -bf 3 -b_strategy 0 -b-pyramid normal -g 50 -keyint_min 50 -sc_threshold 0 \
   -c:a aac -b:a 128k -movflags +faststart
-add_entry 1080p-phone "$dir/h264-1080p-1min-phone.mp4" 1920 1080 25 60 65536 0 \
+add_entry 1080p-phone "$dir/h264-1080p-1min-phone-noise.mp4" 1920 1080 25 60 65536 0 \
   "H.264 1080p MP4 1 min, preset medium, GOP 2 s, B-pyramid"
 
 make_movie av1-1080p-1min.mp4 "AV1 (SVT-AV1) 1920x1080, 1 min, keyframe every 10 s, AAC" -- \
@@ -170,18 +176,18 @@ add_entry av1-1080p-1min "$dir/av1-1080p-1min.mp4" 1920 1080 25 60 65536 0 \
 if [ $quick -eq 0 ]; then
   # Two hours: one 5-minute segment, joined 24 times over by stream copy. Its frame numbers
   # start again in every segment (period 7500 frames).
-  make_movie h264-720p-5min-segment.mp4 "H.264 1280x720 segment, 5 min, keyframe every 10 s, AAC" -- \
+  make_movie h264-720p-5min-segment-noise.mp4 "H.264 1280x720 segment, 5 min, keyframe every 10 s, AAC" -- \
     -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=300" \
     -f lavfi -i "sine=frequency=220:sample_rate=48000:duration=300" \
-    -filter_complex "$(band_graph 1280 720 300 25)" -map '[v]' -map 1:a \
-    -c:v libx264 -preset superfast -bf 3 -g 250 -sc_threshold 0 \
+    -filter_complex "$(band_graph 1280 720 300 25 binary noise)" -map '[v]' -map 1:a \
+    -c:v libx264 -preset superfast -bf 3 -b_strategy 0 -g 250 -sc_threshold 0 \
     -c:a aac -b:a 128k
   list="$dir/.concat.$$.txt"
   tmp_files+=("$list")
-  for _ in $(seq 24); do echo "file 'h264-720p-5min-segment.mp4'"; done >"$list"
-  make_movie h264-720p-2h.mp4 "H.264 1280x720, 2 h, 24 segments joined by stream copy" -- \
+  for _ in $(seq 24); do echo "file 'h264-720p-5min-segment-noise.mp4'"; done >"$list"
+  make_movie h264-720p-2h-noise.mp4 "H.264 1280x720, 2 h, 24 segments joined by stream copy" -- \
     -f concat -safe 0 -i "$list" -c copy -movflags +faststart
-  add_entry 720p-2h "$dir/h264-720p-2h.mp4" 1280 720 25 7200 7500 1 \
+  add_entry 720p-2h "$dir/h264-720p-2h-noise.mp4" 1280 720 25 7200 7500 1 \
     "H.264 720p MP4 2 h (joined), GOP 10 s"
 fi
 

@@ -4,7 +4,7 @@
 # generated movies, plus a check of which frame lands in each cell. See bench/README.md.
 #
 #   bench/run.sh [--quick] [--reps N] [--build] [--vgrid PATH] [--cache DIR] [--only NAMES]
-#                [--tools LIST] [--no-accuracy]
+#                [--tools LIST] [--no-accuracy] [--load] [--library]
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -22,6 +22,8 @@ usage: bench/run.sh [options]
   --only NAMES     comma-separated movie names (see movies.tsv), e.g. 1080p-5min,720p-2h
   --tools LIST     comma-separated, of vgrid,a,b,c (default all)
   --no-accuracy    skip the exactness check
+  --load           a busy loop on every core competes with every run
+  --library        instead: the library run (40 short clips, one job per core)
 EOF
 }
 
@@ -33,6 +35,8 @@ cache="${XDG_CACHE_HOME:-$HOME/.cache}/vgrid-bench"
 only=
 tools=vgrid,a,b,c
 accuracy=()
+load=()
+library=0
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=1 ;;
@@ -43,6 +47,8 @@ while [ $# -gt 0 ]; do
     --only) only=${2:?--only needs movie names}; shift ;;
     --tools) tools=${2:?--tools needs a list}; shift ;;
     --no-accuracy) accuracy=(--no-accuracy) ;;
+    --load) load=(--load) ;;
+    --library) library=1 ;;
     -h | --help) usage; exit 0 ;;
     *) echo "run.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
   esac
@@ -86,10 +92,27 @@ if [ ! -x "$vgrid" ]; then
 fi
 
 mkdir -p "$cache"
+if [ $library -eq 1 ]; then
+  exec python3 -u "$here/library.py" --cache "$cache" --vgrid "$vgrid" --reps "$reps"
+fi
+
+# The limit's own decoder (with the frame source's readers of HEVC and AV1 headers) and the
+# counter of decoded pictures, built for this run.
+tools_dir="$cache/tools"
+mkdir -p "$tools_dir"
+av_flags=$(pkg-config --cflags --libs libavformat libavcodec libavutil)
+# shellcheck disable=SC2086 # av_flags holds several words
+g++ -std=c++20 -O2 -I"$repo" "$here/limit_decode.cc" "$repo/frames/av1_obu.cc" \
+  "$repo/frames/hevc_nal.cc" -o "$tools_dir/limit_decode" $av_flags
+# shellcheck disable=SC2046 # pkg-config gives several words
+gcc -O2 -shared -fPIC "$here/count_frames.c" -o "$tools_dir/count_frames.so" \
+  $(pkg-config --cflags libavcodec) -ldl
+
 quick_flag=()
 [ $quick -eq 0 ] || quick_flag=(--quick)
 "$here/make_movies.sh" "$cache" "${quick_flag[@]}"
 [ $quick -eq 0 ] || echo "Quick run: $reps repetitions, the 2-hour movie left out."
 
 exec python3 -u "$here/bench.py" --manifest "$cache/movies-v1/movies.tsv" --cache "$cache" \
-  --vgrid "$vgrid" --reps "$reps" --only "$only" --tools "$tools" "${accuracy[@]}"
+  --vgrid "$vgrid" --reps "$reps" --only "$only" --tools "$tools" "${accuracy[@]}" "${load[@]}" \
+  --limit-decode "$tools_dir/limit_decode" --count-frames "$tools_dir/count_frames.so"

@@ -84,12 +84,35 @@ HRESULT Demuxer::Open(const std::string& name, std::unique_ptr<Demuxer>* out, st
     *error = std::move(*problem);
     return VFW_E_INVALID_FILE_FORMAT;
   }
+  // "file:" keeps a name with a colon from being taken for a protocol.
+  if (HRESULT hr = demuxer->OpenInput("file:" + name, nullptr, error); Failed(hr)) return hr;
+  *out = std::move(demuxer);
+  return S_OK;
+}
 
-  // "file:" keeps a name with a colon from being taken for a protocol. The movie is this one
-  // file, read through `input`, which needs no protocol: a playlist (concat, HLS) or any
-  // other demuxer that would open further files itself is refused every one of them, those
-  // that open through the context by FileInput::Confine, those that open a context of their
-  // own (which inherits the whitelist) by options that name no protocol.
+HRESULT Demuxer::OpenSame(const Demuxer& first, std::unique_ptr<Demuxer>* out, std::string* error) {
+  std::unique_ptr<Demuxer> demuxer(new (std::nothrow) Demuxer);
+  if (!demuxer) {
+    *error = "out of memory";
+    return E_OUTOFMEMORY;
+  }
+  if (HRESULT hr = first.input_->Duplicate(&demuxer->input_, error); Failed(hr)) return hr;
+  const AVFormatContext* fmt = first.format_.get();
+  if (HRESULT hr = demuxer->OpenInput(fmt->url != nullptr ? fmt->url : "", fmt->iformat, error);
+      Failed(hr))
+    return hr;
+  *out = std::move(demuxer);
+  return S_OK;
+}
+
+// Opens the format context on input_ (`format`, or the one the content names when null).
+HRESULT Demuxer::OpenInput(const std::string& url, const AVInputFormat* format,
+                           std::string* error) {
+  FileInput& input = *input_;
+  // The movie is this one file, read through `input`, which needs no protocol: a playlist
+  // (concat, HLS) or any other demuxer that would open further files itself is refused every
+  // one of them, those that open through the context by FileInput::Confine, those that open a
+  // context of their own (which inherits the whitelist) by options that name no protocol.
   DictPtr options = FileInput::NoProtocolOptions();
   AVFormatContext* raw = avformat_alloc_context();
   if (raw == nullptr) {
@@ -99,7 +122,7 @@ HRESULT Demuxer::Open(const std::string& name, std::unique_ptr<Demuxer>* out, st
   input.Confine(raw);
   AVDictionary* raw_options = options.release();
   // On failure the context is freed; the reading stays with `input`.
-  int rc = avformat_open_input(&raw, ("file:" + name).c_str(), nullptr, &raw_options);
+  int rc = avformat_open_input(&raw, url.c_str(), format, &raw_options);
   options.reset(raw_options);
   if (rc < 0 && input.NestedOpenRefused()) {
     *error = kRefersToOtherFiles;
@@ -109,7 +132,7 @@ HRESULT Demuxer::Open(const std::string& name, std::unique_ptr<Demuxer>* out, st
     *error = AvErrorText(rc);
     return FromAvError(rc, VFW_E_INVALID_FILE_FORMAT);
   }
-  demuxer->format_.reset(raw);
+  format_.reset(raw);
   // Finding the streams' parameters replaces the colours the container states (an MP4 colr
   // box, Matroska's Colour element) by what the decoder found in the bitstream, unspecified
   // where it carries none; a player takes the container's there, so they are put back.
@@ -128,12 +151,11 @@ HRESULT Demuxer::Open(const std::string& name, std::unique_ptr<Demuxer>* out, st
   }
   // A palette that comes with a stream's first packet only would be lost at the first seek:
   // the first packets, read while finding the streams and held since, are read now.
-  demuxer->KeepFirstPalettes();
+  KeepFirstPalettes();
   // Matroska reads its index at the first seek: one now, before anything is read, gives the
   // index its whole content for the keyframe tables taken when a stream is chosen.
   if (std::strncmp(raw->iformat->name, "matroska", 8) == 0)
-    demuxer->SeekBackward(-1, raw->start_time != AV_NOPTS_VALUE ? raw->start_time : 0);
-  *out = std::move(demuxer);
+    SeekBackward(-1, raw->start_time != AV_NOPTS_VALUE ? raw->start_time : 0);
   return S_OK;
 }
 

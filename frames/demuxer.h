@@ -15,6 +15,7 @@
 #include "platform/com.h"
 
 class FileInput;
+struct AVInputFormat;
 
 /// Packets read in search of a keyframe, or fed to the decoder without its giving a picture,
 /// before the search gives up: a stream this broken is beyond what seeking around can mend.
@@ -30,6 +31,10 @@ class Demuxer {
   /// stream information. Fails with VFW_E_INVALID_FILE_FORMAT for a file that is no movie or
   /// refers to other files, or with the system's error; *error then says why.
   static HRESULT Open(const std::string& name, std::unique_ptr<Demuxer>* out, std::string* error);
+  /// Opens another demuxer on the file `first` reads, through a duplicate of its descriptor
+  /// (the same file, whatever its name names now), as the same format. The two share nothing
+  /// else and may be used on two threads at once.
+  static HRESULT OpenSame(const Demuxer& first, std::unique_ptr<Demuxer>* out, std::string* error);
   ~Demuxer();
   Demuxer(const Demuxer&) = delete;
   Demuxer& operator=(const Demuxer&) = delete;
@@ -72,6 +77,7 @@ class Demuxer {
  private:
   Demuxer() = default;
   void KeepFirstPalettes();
+  HRESULT OpenInput(const std::string& url, const AVInputFormat* format, std::string* error);
 
   // Declared before the context that reads through it, so that it is destroyed after it.
   std::unique_ptr<FileInput> input_;

@@ -11,12 +11,16 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <new>
+#include <set>
 #include <thread>
+#include <vector>
 
 #include "frames/demuxer.h"
 #include "frames/display_geometry.h"
@@ -44,12 +48,51 @@ void DropLibraryLog(void*, int, const char*, va_list) {}
 // (a 1 GB tag in a 68 KB file) fails as the out-of-memory it would become.
 constexpr std::size_t kMaxLibraryAllocation = std::size_t{512} << 20;
 
+// The time of each stream's first picture, once a detector's decoder has found it, for the
+// other detectors of the same open movie (they may run on other threads): each decoder would
+// otherwise decode that picture once more before seeking to its own grabs. One detector at a
+// time looks for it; the others wait for its answer, which comes after one picture.
+class StreamOrigins {
+ public:
+  // The origin of `stream`, waiting while another detector looks for it; AV_NOPTS_VALUE when
+  // none was found, and then the caller looks for it and must call Found.
+  std::int64_t FindOrLook(int stream) {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [&] { return looking_.count(stream) == 0; });
+    const auto found = origins_.find(stream);
+    if (found != origins_.end()) return found->second;
+    looking_.insert(stream);
+    return AV_NOPTS_VALUE;
+  }
+  // Ends the caller's search, with the origin or AV_NOPTS_VALUE when it found none.
+  void Found(int stream, std::int64_t origin) {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      looking_.erase(stream);
+      if (origin != AV_NOPTS_VALUE) origins_.emplace(stream, origin);
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::map<int, std::int64_t> origins_;
+  std::set<int> looking_;
+};
+
 }  // namespace
 
 struct FfmpegMediaDet::OpenMovie {
   std::unique_ptr<Demuxer> demuxer;
-  KeyframeIndex keyframes;  // of the streams chosen so far
-  int current = -1;         // the stream put_CurrentStream chose
+  std::shared_ptr<StreamOrigins> origins;  // shared with the detectors of OpenSameMovie
+  std::int64_t pictures_decoded = 0;       // by the decoders let go so far
+  KeyframeIndex keyframes;                 // of the streams chosen so far
+  int current = -1;                        // the stream put_CurrentStream chose
+  // The group of pictures (GrabGroup) the last windowed grab decoded from, or -1, and the
+  // times of the grabs made in it so far.
+  std::int64_t last_group = -1;
+  std::vector<double> group_times;
   // The decode cursor of the current stream, kept between grabs; the first grab opens it.
   std::unique_ptr<VideoDecoder> decoder;
   // The current stream proved unreadable from this time on (-infinity: no decoder could even
@@ -98,6 +141,7 @@ std::int32_t FfmpegMediaDet::FrameRecordSize(std::int32_t width, std::int32_t he
 HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
   movie_.reset();
   converter_.Reset();
+  one_thread_ = false;
   if (path == nullptr) return Fail(E_POINTER, "no file name");
   std::string name;
   try {
@@ -110,9 +154,38 @@ HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
   }
   auto movie = std::unique_ptr<OpenMovie>(new (std::nothrow) OpenMovie);
   if (!movie) return Fail(E_OUTOFMEMORY, "out of memory");
+  try {
+    movie->origins = std::make_shared<StreamOrigins>();
+  } catch (const std::bad_alloc&) {
+    return Fail(E_OUTOFMEMORY, "out of memory");
+  }
   std::string why;
   if (HRESULT hr = Demuxer::Open(name, &movie->demuxer, &why); Failed(hr))
     return Fail(hr, std::move(why));
+  movie_ = std::move(movie);
+  error_.clear();
+  return S_OK;
+}
+
+HRESULT FfmpegMediaDet::OpenSameMovie(const IMediaDet& other) {
+  movie_.reset();
+  converter_.Reset();
+  one_thread_ = false;
+  const auto* first = dynamic_cast<const FfmpegMediaDet*>(&other);
+  if (first == nullptr || !first->movie_) return Fail(E_INVALIDARG, "no movie to open again");
+  auto movie = std::unique_ptr<OpenMovie>(new (std::nothrow) OpenMovie);
+  if (!movie) return Fail(E_OUTOFMEMORY, "out of memory");
+  std::string why;
+  if (HRESULT hr = Demuxer::OpenSame(*first->movie_->demuxer, &movie->demuxer, &why); Failed(hr))
+    return Fail(hr, std::move(why));
+  // The tables of the first, taken before it read anything: the same plans, without the seek
+  // and reads of taking them again. (The first changes them only when it chooses a stream.)
+  movie->origins = first->movie_->origins;
+  try {
+    movie->keyframes = first->movie_->keyframes;
+  } catch (const std::bad_alloc&) {
+    return Fail(E_OUTOFMEMORY, "out of memory");
+  }
   movie_ = std::move(movie);
   error_.clear();
   return S_OK;
@@ -243,10 +316,18 @@ void FfmpegMediaDet::SetDecodeThreads(int threads) {
   if (threads == decode_threads_) return;
   decode_threads_ = threads;
   // An open decoder keeps its threads; the next grab opens it anew.
-  if (movie_) movie_->decoder.reset();
+  if (movie_ && movie_->decoder) {
+    movie_->pictures_decoded += movie_->decoder->pictures_decoded();
+    movie_->decoder.reset();
+  }
 }
 
 std::int64_t FfmpegMediaDet::BytesRead() const { return movie_ ? movie_->demuxer->BytesRead() : 0; }
+
+std::int64_t FfmpegMediaDet::PicturesDecoded() const {
+  if (!movie_) return 0;
+  return movie_->pictures_decoded + (movie_->decoder ? movie_->decoder->pictures_decoded() : 0);
+}
 
 std::string FfmpegMediaDet::LastErrorText() const { return error_; }
 
@@ -263,15 +344,23 @@ HRESULT FfmpegMediaDet::Grab(double seconds, double tolerance, std::int32_t* siz
   if (movie.unreadable_stream == movie.current && !(seconds < movie.unreadable_from))
     return Fail(movie.unreadable_hr, movie.unreadable_error);
   if (!movie.decoder || movie.decoder->stream() != movie.current) {
-    movie.decoder.reset();
-    if (HRESULT hr = VideoDecoder::Open(*movie.demuxer, movie.current, decode_threads_,
-                                        &movie.decoder, &error_);
-        Failed(hr)) {
-      movie.NoteUnreadable(-std::numeric_limits<double>::infinity(), hr, error_);
-      return hr;
-    }
+    if (HRESULT hr = OpenDecoder(); Failed(hr)) return hr;
   }
-  if (HRESULT hr = GrabAt(seconds, tolerance); Failed(hr)) {
+  HRESULT grabbed = GrabAt(seconds, tolerance);
+  if (movie.decoder->MetDamage() && !one_thread_ && decode_threads_ != 1) {
+    // A decoder running threads of its own conceals damage with whatever its other threads
+    // had reached by then, differently from run to run. Once damage shows, the movie is
+    // decoded on one thread, and the grab made again as one thread makes it: after the grabs
+    // of its group of pictures that came before it, as a detector of its own would have.
+    one_thread_ = true;
+    std::vector<double> before = movie.group_times;
+    if (!before.empty()) before.pop_back();
+    if (HRESULT hr = OpenDecoder(); Failed(hr)) return hr;
+    for (double t : before)
+      if (Failed(GrabAt(t, tolerance))) break;
+    grabbed = GrabAt(seconds, tolerance);
+  }
+  if (HRESULT hr = grabbed; Failed(hr)) {
     if (movie.decoder->ReachedEndOfFile() && !std::isnan(seconds))
       movie.NoteUnreadable(seconds, hr, error_);
     return hr;
@@ -280,17 +369,27 @@ HRESULT FfmpegMediaDet::Grab(double seconds, double tolerance, std::int32_t* siz
 }
 
 // The picture to show for `seconds`, as the decoder's shown picture. With a tolerance, any
-// frame within that many seconds of it will do: the keyframe the index lists nearest to it,
-// decoded alone, when there is one; otherwise the first picture inside the window, reached by
-// decoding forward (or the frame shown at `seconds` when no picture starts in the window
-// before it). The choice depends only on the time and the tolerance, never on what was
-// decoded before.
+// frame within that many seconds of it will do: the keyframe the index lists nearest to it, or
+// in a file without an index the first keyframe in the window, decoded alone, when there is
+// one; otherwise the first picture inside the window, reached by decoding forward (or the
+// frame shown at `seconds` when no picture starts in the window before it). The choice
+// depends only on the time and the tolerance, never on what was decoded before.
 HRESULT FfmpegMediaDet::GrabAt(double seconds, double tolerance) {
   VideoDecoder& dec = *movie_->decoder;
   const AVStream* st = movie_->Stream(dec.stream());
   const KeyframeTable& keys = movie_->keyframes.Table(dec.stream());
   const GrabPlan plan = PlanGrab(seconds, tolerance, ClockOf(st, dec.origin()), keys);
   const std::int64_t target = plan.target;
+  // Nor does the picture depend on what was decoded before, damage included: a windowed grab
+  // decodes on from the last one only within the group of pictures that one decoded from (one
+  // job of the sheet's grabs, taken in time order by one detector, whichever); any other
+  // starts from a seek of its own, which leaves the decoder's earlier state behind. Exact
+  // grabs decode on wherever that is cheaper.
+  const std::int64_t group = tolerance > 0 ? GrabGroup(seconds, tolerance) : -1;
+  const bool may_decode_on = !(tolerance > 0) || (group >= 0 && group == movie_->last_group);
+  if (!may_decode_on) movie_->group_times.clear();
+  if (tolerance > 0) movie_->group_times.push_back(seconds);
+  movie_->last_group = group;
 
   // The picture at hand already answers a repeated time, or a window in which no picture
   // starts (a gap in the recording, where the picture before it is held).
@@ -306,13 +405,20 @@ HRESULT FfmpegMediaDet::GrabAt(double seconds, double tolerance) {
         Failed(hr))
       return hr;
     if (in_window) return S_OK;
+  } else if (keys.times.empty() && plan.half_window > 0) {
+    bool in_window = false;
+    if (HRESULT hr = dec.DecodeFirstKeyframeIn(target - plan.half_window, target + plan.half_window,
+                                               &in_window, &error_);
+        Failed(hr))
+      return hr;
+    if (in_window) return S_OK;
   }
   // The shown picture is the last one not after decode_to; the next one is taken instead when
   // it lies in the window and not after the target.
   auto settle = [&] {
     if (plan.take_first_in_window && dec.has_next() && dec.next_time() <= target) dec.ShowNext();
   };
-  if (dec.CheapToDecodeOn(plan.decode_to, !keys.times.empty())) {
+  if (may_decode_on && dec.CheapToDecodeOn(plan.decode_to, !keys.times.empty())) {
     if (HRESULT hr = dec.DecodeTo(plan.decode_to, &error_); Failed(hr)) return hr;
     if (dec.has_shown()) {
       settle();
@@ -359,6 +465,25 @@ HRESULT FfmpegMediaDet::GrabAt(double seconds, double tolerance) {
     seek_ts = from - back;
     back *= 2;
   }
+}
+
+HRESULT FfmpegMediaDet::OpenDecoder() {
+  OpenMovie& movie = *movie_;
+  if (movie.decoder) movie.pictures_decoded += movie.decoder->pictures_decoded();
+  movie.decoder.reset();
+  movie.last_group = -1;
+  movie.group_times.clear();
+  const int threads = one_thread_ ? 1 : decode_threads_;
+  const std::int64_t known_origin = movie.origins->FindOrLook(movie.current);
+  const HRESULT hr = VideoDecoder::Open(*movie.demuxer, movie.current, threads, known_origin,
+                                        &movie.decoder, &error_);
+  if (known_origin == AV_NOPTS_VALUE)
+    movie.origins->Found(movie.current, Succeeded(hr) ? movie.decoder->origin() : AV_NOPTS_VALUE);
+  if (Failed(hr)) {
+    movie.NoteUnreadable(-std::numeric_limits<double>::infinity(), hr, error_);
+    return hr;
+  }
+  return S_OK;
 }
 
 HRESULT FfmpegMediaDet::Deliver(std::int32_t width, std::int32_t height, std::uint8_t* out) {

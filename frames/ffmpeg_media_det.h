@@ -8,14 +8,15 @@
 // converted with the stream's own colour matrix and range.
 //
 // Threads: a detector is used by one thread at a time; its calls are not synchronised.
-// Detectors of the same movie share nothing (each opens the file for itself, with its own
-// descriptor, demuxer and decoder), so several may grab at once, each on its own thread, and
-// what one grabs never depends on what another did. A decoder may run threads of its own
-// (SetDecodeThreads). The first detector made in the process sets FFmpeg's process-wide
-// settings, once (even when several are made at once) and for every user of the libraries in
-// the process: their log is silenced (nothing reaches the console; failures reach the caller
-// through result codes and LastErrorText), and no single allocation of theirs may exceed
-// 512 MB.
+// Detectors of the same movie share nothing but the open file (each reads it through a
+// descriptor of its own, with its own demuxer and decoder), so several may grab at once, each
+// on its own thread, and what one grabs never depends on what another did. A decoder may run
+// threads of its own (SetDecodeThreads) until it meets damage, which threads would conceal
+// differently from run to run. The first detector made in the process sets FFmpeg's
+// process-wide settings, once (even when several are made at once) and for every user of the
+// libraries in the process: their log is silenced (nothing reaches the console; failures reach
+// the caller through result codes and LastErrorText), and no single allocation of theirs may
+// exceed 512 MB.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +40,9 @@ class FfmpegMediaDet : public IMediaDet {
   HRESULT get_StreamLength(double* seconds) override;
   /// Opens a regular file; anything else (a directory, a FIFO, a device) fails at once.
   HRESULT put_Filename(const char16_t* path) override;
+  /// Reads the file `other` (an FfmpegMediaDet) has open, through a duplicate of its
+  /// descriptor, as the same format and with the keyframe tables it took.
+  HRESULT OpenSameMovie(const IMediaDet& other) override;
   HRESULT GetBitmapBits(double seconds, std::int32_t* size, char* buffer, std::int32_t width,
                         std::int32_t height) override;
   /// Within the tolerance, the keyframe the container's index lists nearest to `seconds`,
@@ -67,6 +71,10 @@ class FfmpegMediaDet : public IMediaDet {
 
   /// Bytes read from the file since it was opened.
   std::int64_t BytesRead() const;
+  /// Pictures decoded since the file was opened. Detectors of the same open movie
+  /// (OpenSameMovie) decode the stream's first picture, which every grab's time is counted
+  /// from, only once among them, when they run one after the other.
+  std::int64_t PicturesDecoded() const;
 
  private:
   struct OpenMovie;
@@ -74,12 +82,14 @@ class FfmpegMediaDet : public IMediaDet {
   HRESULT Fail(HRESULT hr, std::string text);
   HRESULT Grab(double seconds, double tolerance, std::int32_t* size, char* buffer,
                std::int32_t width, std::int32_t height);
+  HRESULT OpenDecoder();
   HRESULT GrabAt(double seconds, double tolerance);
   HRESULT Deliver(std::int32_t width, std::int32_t height, std::uint8_t* out);
 
   std::unique_ptr<OpenMovie> movie_;  // null while no file is open
   std::string error_;                 // what LastErrorText says
   int decode_threads_ = 0;            // for the decoders opened from now on
+  bool one_thread_ = false;           // damage was met: decoders run no threads of their own
   FrameFilter filter_;                // deinterlacing and tone mapping, where pictures need it
   FrameConverter converter_;
 };

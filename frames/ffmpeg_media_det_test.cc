@@ -3,6 +3,10 @@
 // the streams and their types, the record's layout, colours, HDR and interlaced pictures.
 #include "frames/ffmpeg_media_det.h"
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "frames/av1_obu.h"
 #include "platform/imaging.h"
 #include "testutil/detector_grabs.h"
 #include "testutil/fixture_movies.h"
@@ -484,6 +489,59 @@ TEST(FfmpegMediaDetTest, InterlacedPicturesAreDeinterlaced) {
           LineStructure(reinterpret_cast<const std::uint8_t*>(want.data()), 320 * 3, 320, 180))
           << "t=" << t;
     }
+  }
+}
+
+TEST(FfmpegMediaDetTest, Av1FramesLeftOutChangeNoPixelOfTheCells) {
+  // SVT-AV1's hierarchical structure: the frames of its top layer refresh no reference slot.
+  // The sheet's grabs decode forward from the one keyframe and leave those frames out where
+  // they cannot be the cell's; each cell is still the picture a full decode gives.
+  FixtureSpec spec;
+  spec.container = "mp4";
+  spec.codec = "libsvtav1";
+  spec.codec_args = {"-preset", "10", "-svtav1-params", "scd=0"};
+  spec.fps = 25;
+  spec.frames = 100;
+  spec.keyframe_interval = 100;
+  std::string error;
+  const std::string path = FixtureMovie(spec, &error);
+  if (path.empty() && error.find("libsvtav1") != std::string::npos) GTEST_SKIP() << error;
+  ASSERT_FALSE(path.empty()) << error;
+  auto det = OpenVideo(path);
+  // The packets that may be left out: some, but far from all.
+  AVFormatContext* fmt = nullptr;
+  ASSERT_EQ(avformat_open_input(&fmt, path.c_str(), nullptr, nullptr), 0);
+  ASSERT_GE(avformat_find_stream_info(fmt, nullptr), 0);
+  const AVCodecParameters* par = fmt->streams[0]->codecpar;
+  Av1Sequence sequence = Av1SequenceFromExtradata(par->extradata, par->extradata_size);
+  EXPECT_TRUE(sequence.valid);
+  int packets = 0, disposable = 0;
+  AVPacket* pkt = av_packet_alloc();
+  while (av_read_frame(fmt, pkt) >= 0) {
+    ++packets;
+    disposable += Av1PacketIsDisposable(pkt->data, pkt->size, &sequence);
+    av_packet_unref(pkt);
+  }
+  av_packet_free(&pkt);
+  avformat_close_input(&fmt);
+  EXPECT_GT(disposable, packets / 8) << packets;
+  EXPECT_LT(disposable, packets * 3 / 4) << packets;
+  TempDir dir;
+  const double interval = 4.0 / 14, tolerance = interval / 4;
+  for (int k = 1; k <= 12; ++k) {
+    GrabbedFrame f;
+    f.width = 160;
+    f.height = 120;
+    f.record.assign(FfmpegMediaDet::FrameRecordSize(160, 120), 0xEE);
+    f.hr = det->GetBitmapBitsNear(k * interval, tolerance, reinterpret_cast<char*>(f.record.data()),
+                                  160, 120);
+    ASSERT_EQ(f.hr, S_OK) << det->LastErrorText();
+    const int n = f.Number();
+    ASSERT_GE(n, 0) << "cell " << k;
+    const std::string reference = dir.File("frame" + std::to_string(n) + ".rgb");
+    ASSERT_TRUE(RunFfmpeg("-i '" + path + "' -vf 'select=eq(n\\," + std::to_string(n) +
+                          ")' -frames:v 1 -f rawvideo -pix_fmt rgb24 '" + reference + "'"));
+    EXPECT_LT(MeanError(f, ReadFileBytes(reference)), 1.5) << "cell " << k << ", frame " << n;
   }
 }
 

@@ -45,16 +45,39 @@ HRESULT FileInput::Open(const std::string& name, std::unique_ptr<FileInput>* out
   }
   const int flags = fcntl(fd, F_GETFL);
   if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  if (HRESULT hr = input->MakeBuffer(error); Failed(hr)) return hr;
+  *out = std::move(input);
+  return S_OK;
+}
+
+HRESULT FileInput::Duplicate(std::unique_ptr<FileInput>* out, std::string* error) const {
+  const int fd = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) {
+    const int e = errno;
+    *error = std::strerror(e);
+    return HresultFromErrno(e);
+  }
+  std::unique_ptr<FileInput> input(new (std::nothrow) FileInput(fd));
+  if (!input) {
+    close(fd);
+    *error = "out of memory";
+    return E_OUTOFMEMORY;
+  }
+  if (HRESULT hr = input->MakeBuffer(error); Failed(hr)) return hr;
+  *out = std::move(input);
+  return S_OK;
+}
+
+HRESULT FileInput::MakeBuffer(std::string* error) {
   constexpr int kBufferSize = 32 << 10;
   auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
   if (buffer != nullptr)
-    input->pb_ = avio_alloc_context(buffer, kBufferSize, 0, input.get(), &Read, nullptr, &Seek);
-  if (input->pb_ == nullptr) {
+    pb_ = avio_alloc_context(buffer, kBufferSize, 0, this, &Read, nullptr, &Seek);
+  if (pb_ == nullptr) {
     av_free(buffer);
     *error = "out of memory";
     return E_OUTOFMEMORY;
   }
-  *out = std::move(input);
   return S_OK;
 }
 
@@ -76,24 +99,40 @@ DictPtr FileInput::NoProtocolOptions() {
   return DictPtr(options);
 }
 
+// Reads at the input's own offset: a duplicated descriptor shares its file offset with the
+// original, which another demuxer on another thread moves.
 int FileInput::Read(void* opaque, std::uint8_t* buf, int size) {
-  const int fd = static_cast<FileInput*>(opaque)->fd_;
+  auto* input = static_cast<FileInput*>(opaque);
   for (;;) {
-    const ssize_t n = read(fd, buf, static_cast<size_t>(size));
-    if (n > 0) return static_cast<int>(n);
+    const ssize_t n =
+        pread(input->fd_, buf, static_cast<size_t>(size), static_cast<off_t>(input->offset_));
+    if (n > 0) {
+      input->offset_ += n;
+      return static_cast<int>(n);
+    }
     if (n == 0) return AVERROR_EOF;
     if (errno != EINTR) return AVERROR(errno);
   }
 }
 
 std::int64_t FileInput::Seek(void* opaque, std::int64_t offset, int whence) {
-  const int fd = static_cast<FileInput*>(opaque)->fd_;
-  if (whence & AVSEEK_SIZE) {
-    struct stat info;
-    return fstat(fd, &info) == 0 ? static_cast<std::int64_t>(info.st_size) : AVERROR(errno);
+  auto* input = static_cast<FileInput*>(opaque);
+  const int from = whence & ~AVSEEK_FORCE;
+  struct stat info;
+  if ((whence & AVSEEK_SIZE) || from == SEEK_END) {
+    if (fstat(input->fd_, &info) != 0) return AVERROR(errno);
+    if (whence & AVSEEK_SIZE) return static_cast<std::int64_t>(info.st_size);
   }
-  const off_t at = lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
-  return at < 0 ? AVERROR(errno) : static_cast<std::int64_t>(at);
+  std::int64_t at = offset;
+  if (from == SEEK_CUR)
+    at += input->offset_;
+  else if (from == SEEK_END)
+    at += info.st_size;
+  else if (from != SEEK_SET)
+    return AVERROR(EINVAL);
+  if (at < 0) return AVERROR(EINVAL);
+  input->offset_ = at;
+  return at;
 }
 
 std::size_t FileInput::ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t size) const {

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The movie file as the demuxer's one and only input: a regular file, opened once and read
-// through that one descriptor, and no other file opened on the demuxer's behalf (a playlist
-// or a reference to other files is refused every file it names).
+// through that one descriptor (or a duplicate of it, for another demuxer of the same movie),
+// and no other file opened on the demuxer's behalf (a playlist or a reference to other files
+// is refused every file it names).
 #pragma once
 
 #include <cstddef>
@@ -22,6 +23,11 @@ class FileInput {
   /// Opens `name` without blocking. Anything but a regular file is refused: a FIFO would block
   /// the open and a device could be read for ever. On failure *error says why.
   static HRESULT Open(const std::string& name, std::unique_ptr<FileInput>* out, std::string* error);
+  /// Another input on the same open file, through a duplicate of its descriptor: the file
+  /// opened and checked first, even when its name has since been given to another. Each
+  /// input reads at its own offset (reads at offsets, never the descriptor's shared one), so
+  /// that two demuxers on two threads do not move each other.
+  HRESULT Duplicate(std::unique_ptr<FileInput>* out, std::string* error) const;
   ~FileInput();
   FileInput(const FileInput&) = delete;
   FileInput& operator=(const FileInput&) = delete;
@@ -44,12 +50,14 @@ class FileInput {
 
  private:
   explicit FileInput(int fd) : fd_(fd) {}
+  HRESULT MakeBuffer(std::string* error);
   static int Read(void* opaque, std::uint8_t* buf, int size);
   static std::int64_t Seek(void* opaque, std::int64_t offset, int whence);
   static int RefuseNestedOpen(AVFormatContext* s, AVIOContext** pb, const char* url, int flags,
                               AVDictionary** options);
 
   int fd_;
+  std::int64_t offset_ = 0;  // where the next read starts
   AVIOContext* pb_ = nullptr;
   bool nested_open_refused_ = false;
 };

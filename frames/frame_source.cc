@@ -33,6 +33,18 @@ HRESULT FrameSource::Open(const std::string& src) {
   return det_->put_Filename(filename_ ? filename_->c_str() : nullptr);
 }
 
+HRESULT FrameSource::OpenSameMovie(const FrameSource& first) {
+  open_error_.clear();
+  if (!factory_ || !first.det_) return E_UNEXPECTED;
+  if (HRESULT hr = factory_(&det_); Failed(hr)) {
+    det_.reset();
+    open_error_ = "cannot create the media detector";
+    return hr;
+  }
+  if (!det_) return E_UNEXPECTED;
+  return det_->OpenSameMovie(*first.det_);
+}
+
 HRESULT FrameSource::SelectFirstVideoStream() {
   if (!det_) return E_UNEXPECTED;
   std::int32_t streams = 0;

@@ -20,6 +20,9 @@ class FrameSource {
   /// Creates the detector, converts `src` and opens it. A name that cannot be converted is a
   /// failed open.
   HRESULT Open(const std::string& src);
+  /// Creates the detector and opens the movie `first` has open (IMediaDet::OpenSameMovie):
+  /// the same file, even when its name has since been given to another.
+  HRESULT OpenSameMovie(const FrameSource& first);
   /// Makes the first video stream current; VFW_E_INVALIDMEDIATYPE when there is none or a
   /// call of the search fails.
   HRESULT SelectFirstVideoStream();

@@ -79,6 +79,14 @@ class IMediaDet {
   virtual HRESULT get_StreamLength(double* seconds) = 0;
   /// Opens the movie; fails for a file that cannot be opened as one.
   virtual HRESULT put_Filename(const char16_t* path) = 0;
+  /// Opens the movie `other` has open: the same file, whatever its name names by now (a
+  /// detector of this kind reads it through a duplicate of other's descriptor). `other` must
+  /// have a movie open and be of the same kind; it may be grabbing on another thread
+  /// meanwhile. This default cannot: E_NOINTERFACE.
+  virtual HRESULT OpenSameMovie(const IMediaDet& other) {
+    (void)other;
+    return E_NOINTERFACE;
+  }
   /// With a null buffer: *size receives the bytes one frame of width x height needs (a
   /// 40-byte BITMAPINFOHEADER and 24-bit bottom-up rows padded to 4 bytes). With a buffer:
   /// fills it with the frame shown at `seconds`, scaled to width x height. A frame whose shape

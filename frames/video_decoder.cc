@@ -13,6 +13,7 @@ extern "C" {
 #include <new>
 #include <utility>
 
+#include "frames/av1_obu.h"
 #include "frames/demuxer.h"
 #include "frames/hevc_nal.h"
 
@@ -36,6 +37,9 @@ const AVCodec* DecoderFor(const AVStream* st) {
   }
   return avcodec_find_decoder(id);
 }
+
+// A seek that lands after the time asked for is made again this often, each time further back.
+constexpr int kMaxSeekRetries = 5;
 }  // namespace
 
 VideoDecoder::VideoDecoder(Demuxer& demuxer, int stream)
@@ -48,7 +52,7 @@ VideoDecoder::VideoDecoder(Demuxer& demuxer, int stream)
 
 VideoDecoder::~VideoDecoder() = default;
 
-HRESULT VideoDecoder::Open(Demuxer& demuxer, int stream, int threads,
+HRESULT VideoDecoder::Open(Demuxer& demuxer, int stream, int threads, std::int64_t known_origin,
                            std::unique_ptr<VideoDecoder>* out, std::string* error) {
   const AVStream* st = demuxer.stream(stream);
   const AVCodec* codec = DecoderFor(st);
@@ -102,6 +106,18 @@ HRESULT VideoDecoder::Open(Demuxer& demuxer, int stream, int threads,
   if (st->codecpar->codec_id == AV_CODEC_ID_HEVC)
     dec->hevc_length_size_ =
         HevcLengthFieldSize(st->codecpar->extradata, st->codecpar->extradata_size);
+  if (st->codecpar->codec_id == AV_CODEC_ID_AV1) {
+    dec->av1_ = true;
+    dec->av1_sequence_ =
+        Av1SequenceFromExtradata(st->codecpar->extradata, st->codecpar->extradata_size);
+  }
+  // Every grab positions the demuxer before it decodes: a decoder told its origin needs
+  // nothing more.
+  if (known_origin != AV_NOPTS_VALUE) {
+    dec->origin_ = known_origin;
+    *out = std::move(dec);
+    return S_OK;
+  }
   // The first picture decoded from the start is time 0.
   if (HRESULT hr = dec->Seek(0, SeekMode::kStart, error); Failed(hr)) return hr;
   if (HRESULT hr = dec->DecodeTo(std::numeric_limits<std::int64_t>::min(), error); Failed(hr))
@@ -169,6 +185,13 @@ HRESULT VideoDecoder::DecodeKeyframeAlone(std::int64_t seek_ts, std::int64_t lo,
   return hr;
 }
 
+HRESULT VideoDecoder::DecodeFirstKeyframeIn(std::int64_t lo, std::int64_t hi, bool* in_window,
+                                            std::string* error) {
+  const HRESULT hr = FindFirstKeyframeIn(lo, hi, in_window, error);
+  moves_seen_ = demuxer_.moves();
+  return hr;
+}
+
 void VideoDecoder::ShowNext() {
   std::swap(shown_, next_);
   shown_pts_ = next_pts_;
@@ -215,6 +238,7 @@ HRESULT VideoDecoder::Reposition(std::int64_t ts, SeekMode mode, std::string* er
   recently_sent_.clear();
   lone_keyframe_ = false;
   palette_given_ = false;
+  met_damage_ = false;
   have_shown_ = have_next_ = false;
   input_ended_ = drained_ = false;
   last_pts_ = AV_NOPTS_VALUE;
@@ -255,6 +279,8 @@ HRESULT VideoDecoder::Advance(std::int64_t target, std::string* error) {
     if (drained_) return S_OK;
     const int rc = avcodec_receive_frame(codec_.get(), next_.get());
     if (rc == 0) {
+      ++pictures_decoded_;
+      NoteDamage(next_.get());
       if (KeepDecodedPicture()) without_picture = 0;
       continue;
     }
@@ -330,14 +356,18 @@ HRESULT VideoDecoder::FeedPacket(std::int64_t target, int* without_picture, int*
     recently_sent_.push_back(pkt->pts);
     if (recently_sent_.size() > kRecentlySent) recently_sent_.pop_front();
   }
-  if (dispensable && hevc_length_size_ >= 0 &&
-      HevcPacketIsDisposable(pkt->data, pkt->size, hevc_length_size_)) {
+  // Every AV1 packet is read, for the sequence headers the later ones are read with.
+  const bool av1_disposable = av1_ && Av1PacketIsDisposable(pkt->data, pkt->size, &av1_sequence_);
+  if (dispensable &&
+      (av1_disposable || (hevc_length_size_ >= 0 &&
+                          HevcPacketIsDisposable(pkt->data, pkt->size, hevc_length_size_)))) {
     av_packet_unref(pkt);
     return S_OK;
   }
   codec_->skip_frame = dispensable ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
   GivePalette(pkt);
-  avcodec_send_packet(codec_.get(), pkt);
+  const int sent = avcodec_send_packet(codec_.get(), pkt);
+  if (sent < 0 && sent != AVERROR(EAGAIN)) met_damage_ = true;
   av_packet_unref(pkt);
   // A packet the decoder rejects (typically right after a seek) is skipped; only a run of
   // them without any picture ends the grab.
@@ -352,7 +382,8 @@ HRESULT VideoDecoder::FeedPacket(std::int64_t target, int* without_picture, int*
 // A packet whose picture cannot be the one shown at `target` (a later picture at or before
 // the target is known) and that no other picture needs may stay undecoded. Whether another
 // picture needs it only the bitstream says: the decoder's non-reference skipping, or for
-// HEVC (which that skipping does not cover) the NAL unit types.
+// HEVC (which that skipping does not cover) the NAL unit types, for AV1 (whose decoders may
+// ignore it) the frame headers.
 bool VideoDecoder::Dispensable(const AVPacket* p, std::int64_t target) const {
   if (p->pts == AV_NOPTS_VALUE || p->pts >= target || (p->flags & AV_PKT_FLAG_KEY)) return false;
   if (min_pts_ != AV_NOPTS_VALUE && p->pts < min_pts_) return true;  // a dropped leading picture
@@ -385,17 +416,66 @@ HRESULT VideoDecoder::DecodeKeyframe(std::int64_t seek_ts, std::int64_t lo, std:
     av_packet_unref(pkt);
     return S_OK;
   }
+  DecodeAlone(pkt, lo, hi, in_window);
+  return S_OK;
+}
+
+HRESULT VideoDecoder::FindFirstKeyframeIn(std::int64_t lo, std::int64_t hi, bool* in_window,
+                                          std::string* error) {
+  *in_window = false;
+  DropPictures();
+  const AVStream* st = demuxer_.stream(stream_);
+  std::int64_t back = std::max<std::int64_t>(1, av_rescale_q(1, AVRational{1, 1}, st->time_base));
+  std::int64_t seek_ts = lo;
+  AVPacket* pkt = packet_.get();
+  for (int attempt = 0;; ++attempt) {
+    if (HRESULT hr = Reposition(seek_ts, SeekMode::kKeyframeBefore, error); Failed(hr)) return hr;
+    int foreign = 0;
+    if (packets_.Next(pkt, &foreign) < 0) return S_OK;
+    // A seek by time in a file without an index searches the file for it and can land after
+    // the time asked for, past a keyframe that the window holds: the same window would then
+    // give another frame from elsewhere. Such a landing is tried again further back; one at
+    // the stream's start is where it is.
+    const std::int64_t at = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+    if ((at != AV_NOPTS_VALUE && at <= lo) || seek_ts <= origin_) break;
+    av_packet_unref(pkt);
+    if (attempt == kMaxSeekRetries) return S_OK;
+    seek_ts = lo - back;
+    back *= 2;
+  }
+  // Keyframes before the window are passed by; a packet decoded after the window ends shows
+  // that no keyframe lies in it (a keyframe's picture never precedes its decoding).
+  for (int read = 0;; ++read) {
+    const bool key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+    if (key && pkt->pts != AV_NOPTS_VALUE && pkt->pts >= lo) {
+      if (pkt->pts <= hi) DecodeAlone(pkt, lo, hi, in_window);
+      break;
+    }
+    if (pkt->dts != AV_NOPTS_VALUE && pkt->dts > hi) break;
+    av_packet_unref(pkt);
+    int foreign = 0;
+    if (read == kMaxPacketsWithoutPicture || packets_.Next(pkt, &foreign) < 0) return S_OK;
+  }
+  av_packet_unref(pkt);
+  return S_OK;
+}
+
+// Sends the keyframe `key` alone and takes its picture as the one shown when it lies in
+// [lo, hi] (*in_window); the packet is used up.
+void VideoDecoder::DecodeAlone(AVPacket* pkt, std::int64_t lo, std::int64_t hi, bool* in_window) {
   min_pts_ = pkt->pts;
   wait_keyframe_ = false;
   codec_->skip_frame = AVDISCARD_DEFAULT;
   GivePalette(pkt);
   // The keyframe and then the end of input: the decoder hands out this one picture without
   // waiting for the packets that reordering would otherwise ask for.
-  avcodec_send_packet(codec_.get(), pkt);
+  if (avcodec_send_packet(codec_.get(), pkt) < 0) met_damage_ = true;
   av_packet_unref(pkt);
   avcodec_send_packet(codec_.get(), nullptr);
   lone_keyframe_ = true;
   while (avcodec_receive_frame(codec_.get(), next_.get()) == 0) {
+    ++pictures_decoded_;
+    NoteDamage(next_.get());
     const std::int64_t pts = FramePts(next_.get());
     if (!have_shown_ && pts != AV_NOPTS_VALUE && pts >= min_pts_) {
       std::swap(shown_, next_);
@@ -409,7 +489,10 @@ HRESULT VideoDecoder::DecodeKeyframe(std::int64_t seek_ts, std::int64_t lo, std:
   input_ended_ = drained_ = false;
   *in_window = have_shown_ && shown_pts_ >= lo && shown_pts_ <= hi;
   if (!*in_window) have_shown_ = false;
-  return S_OK;
+}
+
+void VideoDecoder::NoteDamage(const AVFrame* f) {
+  if (f->decode_error_flags != 0 || (f->flags & AV_FRAME_FLAG_CORRUPT)) met_damage_ = true;
 }
 
 // The first packet sent after a seek takes the stream's palette along, unless it brings one of

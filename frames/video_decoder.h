@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "frames/av1_obu.h"
 #include "frames/av_handles.h"
 #include "frames/video_packets.h"
 #include "platform/com.h"
@@ -31,9 +32,11 @@ class VideoDecoder {
 
   /// Opens a decoder for stream `stream` of `demuxer` with `threads` threads (0: as many as
   /// the codec likes; 1: no threads of its own) and decodes from the start up to the first
-  /// picture, whose time becomes origin(). On failure *error says why.
-  static HRESULT Open(Demuxer& demuxer, int stream, int threads, std::unique_ptr<VideoDecoder>* out,
-                      std::string* error);
+  /// picture, whose time becomes origin(). A `known_origin` (not AV_NOPTS_VALUE: the origin a
+  /// decoder of the same stream found before) is taken instead, with nothing decoded: the
+  /// decoder then holds no picture, and the first grab seeks. On failure *error says why.
+  static HRESULT Open(Demuxer& demuxer, int stream, int threads, std::int64_t known_origin,
+                      std::unique_ptr<VideoDecoder>* out, std::string* error);
   ~VideoDecoder();
   VideoDecoder(const VideoDecoder&) = delete;
   VideoDecoder& operator=(const VideoDecoder&) = delete;
@@ -66,8 +69,13 @@ class VideoDecoder {
   /// Time (decoding time, else presentation time) of the first packet of the stream read
   /// since the last seek, where the seek landed; AV_NOPTS_VALUE before one is read.
   std::int64_t landed_time() const { return landed_; }
+  /// Pictures the decoder has handed out since it was opened.
+  std::int64_t pictures_decoded() const { return pictures_decoded_; }
   /// Whether the end of the file was reached since the last seek.
   bool ReachedEndOfFile() const { return input_ended_; }
+  /// Whether the decoder met damage since the last seek: a packet it refused, or a picture it
+  /// says is corrupt or concealed.
+  bool MetDamage() const { return met_damage_; }
 
   /// Positions the demuxer as `mode` says (`ts` for kKeyframeBefore) and forgets everything
   /// the decoder held; decoding then starts at the next keyframe.
@@ -82,6 +90,12 @@ class VideoDecoder {
   /// cannot decode on from a keyframe decoded alone: the next grab seeks.
   HRESULT DecodeKeyframeAlone(std::int64_t seek_ts, std::int64_t lo, std::int64_t hi,
                               bool* in_window, std::string* error);
+  /// For a file without an index: seeks to `lo` and decodes alone the first keyframe whose
+  /// picture is not before it, when that picture is not after `hi` either (*in_window), as
+  /// DecodeKeyframeAlone does. Which keyframe that is depends on the file alone: a seek that
+  /// lands after `lo` is made again further back. Without one in the window nothing is shown.
+  HRESULT DecodeFirstKeyframeIn(std::int64_t lo, std::int64_t hi, bool* in_window,
+                                std::string* error);
   /// Shows the next picture in place of the one shown (has_next() must hold).
   void ShowNext();
   /// Lets go of the pictures held, so that the decoder can reuse their memory.
@@ -99,6 +113,10 @@ class VideoDecoder {
   bool Dispensable(const AVPacket* p, std::int64_t target) const;
   HRESULT DecodeKeyframe(std::int64_t seek_ts, std::int64_t lo, std::int64_t hi, bool* in_window,
                          std::string* error);
+  HRESULT FindFirstKeyframeIn(std::int64_t lo, std::int64_t hi, bool* in_window,
+                              std::string* error);
+  void DecodeAlone(AVPacket* key, std::int64_t lo, std::int64_t hi, bool* in_window);
+  void NoteDamage(const AVFrame* f);
   std::int64_t FramePts(const AVFrame* f) const;
   void GivePalette(AVPacket* p);
 
@@ -125,9 +143,13 @@ class VideoDecoder {
   bool lone_keyframe_ = false;  // shown_ is a keyframe decoded alone; the decoder is drained
   bool palette_given_ = false;  // the stream's palette went with a packet since the seek
   std::int64_t landed_;         // see landed_time()
+  bool met_damage_ = false;     // see MetDamage()
+  std::int64_t pictures_decoded_ = 0;
   // Pictures before this time (leading pictures of an open GOP after a seek) may lack their
   // references and are dropped.
   std::int64_t min_pts_;
   std::deque<std::int64_t> recently_sent_;  // times of the last packets sent since the seek
   int hevc_length_size_ = -1;  // NAL length field of HEVC packets (0: start codes), else -1
+  bool av1_ = false;           // AV1, whose frame headers are read with av1_sequence_
+  Av1Sequence av1_sequence_;
 };

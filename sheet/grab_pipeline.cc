@@ -70,13 +70,15 @@ class GrabsOnDrawingThread final : public CellGrabs {
 // cell takes in the ring has been drawn, so the frames held never grow with the grid.
 class GrabPipeline final : public CellGrabs {
  public:
-  // The first worker grabs with `main`; the others open plan.src themselves and leave the work
-  // to the rest when they cannot. With plan.start_at_once, or when opening `main` took less
+  // The first worker grabs with `main`; the others open the file `main` has open (never the
+  // name again: it may name another file by now) and leave the work to the rest when they
+  // cannot. With plan.start_at_once, or when opening `main` took less
   // than kCheapOpenSeconds, all the workers start now: their start-up runs beside the first
   // worker's. Otherwise (a long movie's large index, say) the others start only once the first
   // worker's grabs show that they pay for it. Every source grabs at `main`'s grab size.
   GrabPipeline(FrameSource& main, const MediaDetFactory& factory, const GrabPlan& plan)
-      : factory_(factory),
+      : main_(main),
+        factory_(factory),
         plan_(plan),
         sample_(plan.interval),
         width_(main.width()),
@@ -87,7 +89,7 @@ class GrabPipeline final : public CellGrabs {
         slots_(RingSlots(plan)) {
     for (Slot& slot : slots_) slot.record = FrameRecord(plan_.record_bytes);
     live_ = 1;
-    threads_.emplace_back([this, &main] { RunWorker([this, &main] { Work(&main); }); });
+    threads_.emplace_back([this] { RunWorker([this] { Work(&main_); }); });
     if (plan_.start_at_once || plan_.open_seconds < kCheapOpenSeconds) StartOthers();
   }
 
@@ -213,9 +215,9 @@ class GrabPipeline final : public CellGrabs {
 
   void WorkOnOwnSource() {
     FrameSource own(factory_);
-    const bool usable = Succeeded(own.Open(plan_.src)) && Succeeded(own.SelectFirstVideoStream()) &&
-                        Succeeded(own.ReadFrameSize()) && own.width() == width_ &&
-                        own.height() == height_;
+    const bool usable = Succeeded(own.OpenSameMovie(main_)) &&
+                        Succeeded(own.SelectFirstVideoStream()) && Succeeded(own.ReadFrameSize()) &&
+                        own.width() == width_ && own.height() == height_;
     if (usable) {
       own.SetGrabSize(grab_width_, grab_height_);
       own.SetBackground(background_);
@@ -295,6 +297,7 @@ class GrabPipeline final : public CellGrabs {
     cv_.notify_all();
   }
 
+  FrameSource& main_;
   const MediaDetFactory& factory_;
   const GrabPlan plan_;
   double sample_;

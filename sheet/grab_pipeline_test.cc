@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -206,6 +207,119 @@ TEST(GrabPipelineTest, ParallelSheetOfARealMovieMatchesTheSequentialOne) {
   }
   EXPECT_EQ(out[1], out[0]);
   EXPECT_TRUE(bytes[1] == bytes[0]);
+}
+
+TEST(GrabPipelineTest, ADamagedMovieGivesOneSheetWhateverTheWorkersAndTheTiming) {
+  // Damage that decoders conceal with what they decoded before: an MPEG-2 TS with scrambled
+  // packets and an H.264 MP4 with holes in its pictures. A cell's picture depends on the movie
+  // and its window alone, so one detector or two, run after run, give the same sheet.
+  FixtureSpec ts;
+  ts.container = "ts";
+  ts.codec = "mpeg2video";
+  ts.codec_args = {"-q:v", "4"};
+  ts.width = 320;
+  ts.height = 240;
+  ts.fps = 25;
+  ts.frames = 400;
+  ts.keyframe_interval = 12;
+  ts.b_frames = 2;
+  FixtureSpec mp4 = ts;
+  mp4.container = "mp4";
+  mp4.codec = "libx264";
+  mp4.codec_args = {"-preset", "veryfast", "-sc_threshold", "0"};
+  mp4.keyframe_interval = 12;
+  mp4.b_frames = 3;
+  TempDir dir;
+  for (const FixtureSpec* spec : {&ts, &mp4}) {
+    SCOPED_TRACE(spec->container);
+    std::string error;
+    const std::string made = FixtureMovie(*spec, &error);
+    ASSERT_FALSE(made.empty()) << error;
+    std::string bytes = ReadFileBytes(made);
+    std::uint32_t noise = 12345;
+    auto next = [&noise] {
+      return static_cast<char>((noise = noise * 1103515245u + 12345u) >> 24);
+    };
+    if (spec == &ts) {
+      // Every 40th transport packet past the tables gets a scrambled payload.
+      for (std::size_t at = 188 * 20; at + 188 <= bytes.size(); at += 188 * 40)
+        for (std::size_t i = 8; i < 188; ++i) bytes[at + i] = next();
+    } else {
+      // A hole of 600 bytes every 24 KB of the pictures (the index stays whole).
+      const std::size_t mdat = bytes.find("mdat");
+      ASSERT_NE(mdat, std::string::npos);
+      const std::size_t moov = bytes.find("moov", mdat);
+      for (std::size_t at = mdat + 4096; at + 300 < std::min(moov, bytes.size()); at += 6144)
+        for (std::size_t i = 0; i < 300; ++i) bytes[at + i] = next();
+    }
+    const std::string path = dir.File("damaged." + spec->container);
+    ASSERT_TRUE(WriteFileBytes(path, bytes));
+    std::string first;
+    for (int run = 0; run < 3; ++run) {
+      for (int workers : {1, 2}) {
+        RunSettings s = SheetDefaults(dir.File(spec->container + std::to_string(run) + "-" +
+                                               std::to_string(workers) + ".png"));
+        s.src = path;
+        s.cols = 6;
+        s.rows = 6;
+        s.width = -50;
+        s.height = -50;
+        const SheetRun sheet = RunSheet(s, DefaultMediaDetFactory(), workers);
+        ASSERT_TRUE(sheet.written) << sheet.err;
+        const std::string image = ReadFileBytes(s.dst);
+        if (first.empty()) first = image;
+        EXPECT_TRUE(image == first) << "run " << run << " with " << workers << " detectors";
+      }
+    }
+  }
+}
+
+TEST(GrabPipelineTest, EveryDetectorReadsTheFileOpenedFirst) {
+  // Another movie of the same size is renamed over the source once it is open: the second
+  // detector still reads the first file, never the one its name now gives.
+  FixtureSpec spec;
+  spec.container = "mp4";
+  spec.codec = "libx264";
+  spec.fps = 25;
+  spec.frames = 250;
+  spec.keyframe_interval = 25;
+  spec.fill = 0x3070B0;
+  FixtureSpec other = spec;
+  other.fill = 0xD04020;
+  std::string error;
+  const std::string first = FixtureMovie(spec, &error);
+  ASSERT_FALSE(first.empty()) << error;
+  const std::string second = FixtureMovie(other, &error);
+  ASSERT_FALSE(second.empty()) << error;
+  TempDir dir;
+  const std::string src = dir.File("movie.mp4"), replacement = dir.File("other.mp4");
+  ASSERT_TRUE(WriteFileBytes(src, ReadFileBytes(first)));
+  ASSERT_TRUE(WriteFileBytes(replacement, ReadFileBytes(second)));
+  int detectors = 0;
+  const MediaDetFactory counting = [&detectors](MediaDetPtr* det) {
+    ++detectors;
+    return DefaultMediaDetFactory()(det);
+  };
+  FrameSource source(counting);
+  ASSERT_EQ(source.Open(src), S_OK);
+  ASSERT_EQ(source.SelectFirstVideoStream(), S_OK);
+  ASSERT_EQ(source.ReadFrameSize(), S_OK);
+  ASSERT_EQ(source.AllocateFrameRecord(), S_OK);
+  ASSERT_EQ(std::rename(replacement.c_str(), src.c_str()), 0);
+  const GrabPlan plan = PlanGrabs(source, 60, 2, 0.0);
+  ASSERT_EQ(plan.workers, 2);
+  {
+    std::unique_ptr<CellGrabs> grabs = StartGrabs(source, counting, plan);
+    for (std::int64_t cell = 0; cell < plan.cells; ++cell) {
+      const CellGrab grab = grabs->Take(cell);
+      ASSERT_EQ(grab.hr, S_OK) << grab.error;
+      const std::uint32_t fill =
+          MeanColourBgr(grab.record + 40, 120, 160 * 3, true, 0, 70, 160, 40);
+      EXPECT_TRUE(Near(fill, spec.fill, 24)) << "cell " << cell << ": " << std::hex << fill;
+      grabs->Release(cell);
+    }
+  }
+  EXPECT_EQ(detectors, 2);
 }
 
 }  // namespace

@@ -3,10 +3,8 @@
 
 #include <algorithm>
 
-GrabPlan PlanGrabs(FrameSource& source, const std::string& src, std::int64_t cells,
-                   int grab_workers, double open_seconds) {
+GrabPlan PlanGrabs(FrameSource& source, std::int64_t cells, int grab_workers, double open_seconds) {
   GrabPlan plan;
-  plan.src = src;
   plan.cells = cells;
   plan.open_seconds = open_seconds;
   plan.record_bytes = static_cast<std::size_t>(source.frame_record_size());

@@ -6,13 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "frames/frame_source.h"
 
 /// Everything the grab stage needs to know besides the open source.
 struct GrabPlan {
-  std::string src;               ///< the movie, for the detectors beyond the first to open
   std::int64_t cells = 0;        ///< grabbed in reading order
   double interval = 0;           ///< seconds between samples, the first one interval in
   double tolerance = 0;          ///< how far from its sample time a cell's frame may lie
@@ -27,10 +25,9 @@ struct GrabPlan {
 };
 
 /// The plan for `cells` cells of `source`, open with its FrameRecord allocated at the grab
-/// size; `src` is its path, opening it took `open_seconds`. Reads the stream length: samples
+/// size; opening it took `open_seconds`. Reads the stream length: samples
 /// lie length / (cells + 2) apart, the first one interval in, and each cell's frame within a
 /// quarter interval of its time. `grab_workers` detectors start at once; 0 lets the detector
 /// suggest how many may pay, started when they do, and one when all cells decode from one
 /// group of pictures.
-GrabPlan PlanGrabs(FrameSource& source, const std::string& src, std::int64_t cells,
-                   int grab_workers, double open_seconds);
+GrabPlan PlanGrabs(FrameSource& source, std::int64_t cells, int grab_workers, double open_seconds);

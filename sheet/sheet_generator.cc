@@ -150,7 +150,7 @@ HRESULT MakeSheet(FrameSource& source, double open_seconds, RunSettings& setting
       Diagnose(settings.src, SheetFailure::kNoFrame, source.LastErrorText());
     return hr;
   }
-  const GrabPlan plan = PlanGrabs(source, settings.src, layout.cells(), grab_workers, open_seconds);
+  const GrabPlan plan = PlanGrabs(source, layout.cells(), grab_workers, open_seconds);
 
   // Grab and draw.
   DrawnCells cells;

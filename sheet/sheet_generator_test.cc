@@ -239,27 +239,18 @@ TEST(SheetGeneratorTest, APictureThatChangesShapeKeepsItsOwnAspect) {
       {"320x180", "16:9", "0"}, {"240x180", "4:3", "1"}, {"320x180", "4:3", "2"}};
   for (const auto& part : parts) {
     const std::string piece = dir.File(std::string("part") + part[2] + ".ts");
+    // Without a reordering delay each part's times start where the part before ends, none
+    // shared: no time shows two pictures.
     const RunResult made =
-        RunBinary("/usr/bin/ffmpeg", {"-nostdin",
-                                      "-hide_banner",
-                                      "-loglevel",
-                                      "error",
-                                      "-y",
-                                      "-f",
-                                      "lavfi",
-                                      "-i",
-                                      std::string("color=c=red:r=10:d=1:s=") + part[0],
-                                      "-c:v",
-                                      "mpeg2video",
-                                      "-q:v",
-                                      "3",
-                                      "-aspect",
-                                      part[1],
-                                      "-output_ts_offset",
-                                      part[2],
-                                      "-f",
-                                      "mpegts",
-                                      piece});
+        RunBinary("/usr/bin/ffmpeg",
+                  {"-nostdin", "-hide_banner", "-loglevel",
+                   "error",    "-y",           "-f",
+                   "lavfi",    "-i",           std::string("color=c=red:r=10:d=1:s=") + part[0],
+                   "-c:v",     "mpeg2video",   "-q:v",
+                   "3",        "-flags",       "+low_delay",
+                   "-aspect",  part[1],        "-output_ts_offset",
+                   part[2],    "-f",           "mpegts",
+                   piece});
     ASSERT_EQ(made.exit_code, 0) << made.err << made.start_error;
     joined += ReadFileBytes(piece);
   }

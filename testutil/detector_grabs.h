@@ -22,10 +22,14 @@ inline std::u16string Widen(const std::string& ascii) {
   return std::u16string(ascii.begin(), ascii.end());
 }
 
-/// A detector with `path` open and its first video stream current.
-inline std::unique_ptr<FfmpegMediaDet> OpenVideo(const std::string& path) {
+/// A detector with `path` open (or the movie `same_movie` has open) and its first video
+/// stream current.
+inline std::unique_ptr<FfmpegMediaDet> OpenVideo(const std::string& path,
+                                                 const FfmpegMediaDet* same_movie = nullptr) {
   auto det = std::make_unique<FfmpegMediaDet>();
-  EXPECT_EQ(det->put_Filename(Widen(path).c_str()), S_OK) << det->LastErrorText();
+  const HRESULT opened = same_movie != nullptr ? det->OpenSameMovie(*same_movie)
+                                               : det->put_Filename(Widen(path).c_str());
+  EXPECT_EQ(opened, S_OK) << det->LastErrorText();
   std::int32_t streams = 0;
   EXPECT_EQ(det->get_OutputStreams(&streams), S_OK);
   for (std::int32_t i = 0; i < streams; ++i) {

@@ -94,6 +94,7 @@ class FakeMediaDet : public IMediaDet {
     std::this_thread::sleep_for(std::chrono::duration<double>(movie_.open_seconds));
     return movie_.open_result;
   }
+  HRESULT OpenSameMovie(const IMediaDet&) override { return put_Filename(u""); }
   HRESULT GetBitmapBits(double seconds, std::int32_t* size, char* buffer, std::int32_t width,
                         std::int32_t height) override {
     const auto stride = static_cast<std::int32_t>(DibRowBytes(width, 24));
