@@ -483,6 +483,9 @@ HRESULT FfmpegMediaDet::OpenDecoder() {
     movie.NoteUnreadable(-std::numeric_limits<double>::infinity(), hr, error_);
     return hr;
   }
+  // The picture decoded to learn the stream's origin is let go: only the detector that looked
+  // for it would hold it, and a grab must not depend on which detector takes it.
+  movie.decoder->DropPictures();
   return S_OK;
 }
 
