@@ -5,11 +5,11 @@
 // progressive SDR pictures pass through untouched, at no cost.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "frames/av_handles.h"
-
-struct AVFilterContext;
+#include "frames/filter_graph.h"
 
 class FrameFilter {
  public:
@@ -23,15 +23,12 @@ class FrameFilter {
   /// picture, valid until the next call. Deinterlaced pictures keep the frame's size
   /// and format; colour-converted ones are 8-bit planar RGB, made no bigger than they are to
   /// be shown. A picture the filters cannot take (a size or colour coding they do not
-  /// handle, or memory running out) is given back as it is, to be shown as decoded.
+  /// handle, libavfilter that cannot be loaded, or memory running out) is given back as it
+  /// is, to be shown as decoded. Only a picture that needs filtering loads libavfilter.
   const AVFrame* Apply(const AVFrame* f, const AVStream* st, int width, int height);
 
  private:
-  bool Build(const AVFrame* f, const std::string& chain);
-
-  FilterGraphPtr graph_;
-  AVFilterContext* source_ = nullptr;  // both owned by graph_
-  AVFilterContext* sink_ = nullptr;
+  std::unique_ptr<FilterGraph> graph_;
   std::string built_for_;  // the chain and picture format graph_ was built for
   bool spent_ = false;     // graph_ was flushed to give a deinterlaced frame; build anew
   FramePtr out_;

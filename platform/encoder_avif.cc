@@ -14,6 +14,7 @@
 #include "platform/encoder_support.h"
 #include "platform/encoders.h"
 #include "platform/imaging_internal.h"
+#include "platform/modules.h"
 
 extern "C" {
 #include <avif/avif.h>
@@ -80,21 +81,9 @@ GpStatus EncodeAvif(const ArgbPixels& image, const EncoderParameters* params, st
   return CopyEncoded(avif.data.data, avif.data.size, out, why);
 }
 
-// An ISO base media file whose first box is 'ftyp' with the major brand 'avif'.
-constexpr std::uint8_t kSignature[] = {0, 0, 0, 0, 'f', 't', 'y', 'p', 'a', 'v', 'i', 'f'};
-constexpr std::uint8_t kMask[] = {0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-
 }  // namespace
 
-extern const EncoderEntry kAvifEncoder = {
-    {0xC1C77135, 0xF307, 0x466A, {0x85, 0x54, 0x5C, 0x7C, 0xDB, 0xAF, 0x4A, 0xC4}},
-    {0xE7537D70, 0xE029, 0x4F02, {0x81, 0x40, 0x01, 0x64, 0xD3, 0x75, 0x40, 0x6C}},
-    u"AVIF encoder (libavif, libaom)",
-    u"AVIF",
-    u"*.AVIF",
-    u"image/avif",
-    kSignature,
-    kMask,
-    1,
-    EncodeAvif,
-    0};
+VGRID_MODULE_EXPORT GpStatus VgridEncode(const ArgbPixels& image, const EncoderParameters* params,
+                                         std::string* out, std::string* why) {
+  return EncodeAvif(image, params, out, why);
+}

@@ -10,6 +10,7 @@
 #include "platform/encoder_support.h"
 #include "platform/encoders.h"
 #include "platform/imaging_internal.h"
+#include "platform/modules.h"
 
 extern "C" {
 #include <gif_lib.h>
@@ -134,21 +135,9 @@ GpStatus EncodeGif(const ArgbPixels& image, const EncoderParameters* params, std
   return Ok;
 }
 
-constexpr std::uint8_t kSignature[] = {'G', 'I', 'F', '8', '9', 'a', 'G', 'I', 'F', '8', '7', 'a'};
-constexpr std::uint8_t kMask[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-
 }  // namespace
 
-extern const EncoderEntry kGifEncoder = {
-    {0x42AA70A3, 0xB9AA, 0x4A4A, {0x89, 0x40, 0x3C, 0x6C, 0xB4, 0x7F, 0xDE, 0x70}},
-    {0xF840CE87, 0xFC9F, 0x426B, {0x96, 0x40, 0x5F, 0x25, 0xA7, 0x2A, 0x1B, 0x33}},
-    u"GIF encoder (giflib, libimagequant)",
-    u"GIF",
-    u"*.GIF",
-    u"image/gif",
-    kSignature,
-    kMask,
-    2,
-    EncodeGif,
-    0};
+VGRID_MODULE_EXPORT GpStatus VgridEncode(const ArgbPixels& image, const EncoderParameters* params,
+                                         std::string* out, std::string* why) {
+  return EncodeGif(image, params, out, why);
+}

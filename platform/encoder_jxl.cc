@@ -12,6 +12,7 @@
 #include "platform/encoder_support.h"
 #include "platform/encoders.h"
 #include "platform/imaging_internal.h"
+#include "platform/modules.h"
 
 extern "C" {
 #include <jxl/encode.h>
@@ -111,25 +112,9 @@ GpStatus EncodeJxl(const ArgbPixels& image, const EncoderParameters* params, std
   return Ok;
 }
 
-// A bare JPEG XL codestream, or the JPEG XL container.
-constexpr std::uint8_t kSignature[] = {0xFF, 0x0A, 0,   0,   0,    0,    0,    0,
-                                       0,    0,    0,   0,   0,    0,    0,    0x0C,
-                                       'J',  'X',  'L', ' ', 0x0D, 0x0A, 0x87, 0x0A};
-constexpr std::uint8_t kMask[] = {0xFF, 0xFF, 0,    0,    0,    0,    0,    0,
-                                  0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF,
-                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-
 }  // namespace
 
-extern const EncoderEntry kJxlEncoder = {
-    {0x226C1B87, 0x01B9, 0x492F, {0x9D, 0x4B, 0xFB, 0xF9, 0xAE, 0xBE, 0xA6, 0xC4}},
-    {0xB5BFDE5E, 0xC931, 0x46AD, {0xB4, 0x4A, 0x12, 0xE3, 0x77, 0xC5, 0x1D, 0xA0}},
-    u"JPEG XL encoder (libjxl)",
-    u"JPEG XL",
-    u"*.JXL",
-    u"image/jxl",
-    kSignature,
-    kMask,
-    2,
-    EncodeJxl,
-    0};
+VGRID_MODULE_EXPORT GpStatus VgridEncode(const ArgbPixels& image, const EncoderParameters* params,
+                                         std::string* out, std::string* why) {
+  return EncodeJxl(image, params, out, why);
+}

@@ -10,6 +10,7 @@
 #include "platform/encoder_support.h"
 #include "platform/encoders.h"
 #include "platform/imaging_internal.h"
+#include "platform/modules.h"
 
 extern "C" {
 #include <png.h>
@@ -82,20 +83,9 @@ GpStatus EncodePng(const ArgbPixels& image, const EncoderParameters* params, std
   return Ok;
 }
 
-constexpr std::uint8_t kSignature[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-constexpr std::uint8_t kMask[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-
 }  // namespace
 
-extern const EncoderEntry kPngEncoder = {
-    {0xA6EC12D2, 0x1A7B, 0x4D49, {0x9A, 0x2B, 0xEE, 0x13, 0xD9, 0x9C, 0x2D, 0xF6}},
-    {0x2F5B29A4, 0x4234, 0x4657, {0x95, 0x9F, 0xC6, 0x3D, 0xCF, 0x45, 0xC1, 0x23}},
-    u"PNG encoder (libpng)",
-    u"PNG",
-    u"*.PNG",
-    u"image/png",
-    kSignature,
-    kMask,
-    1,
-    EncodePng,
-    0};
+VGRID_MODULE_EXPORT GpStatus VgridEncode(const ArgbPixels& image, const EncoderParameters* params,
+                                         std::string* out, std::string* why) {
+  return EncodePng(image, params, out, why);
+}

@@ -285,7 +285,10 @@ GpStatus GdipSaveImageToFile(GpImage* image, const char16_t* filename, const GUI
   if (path.empty()) return Fail(ENOENT, "", why);
 
   std::string encoded;
-  if (GpStatus s = encoder->encode(pixels, params, &encoded, why); s != Ok) return s;
+  // The encoder's module or the image library it needs is missing.
+  const EncodeFunction encode = LoadEncoder(*encoder, why);
+  if (encode == nullptr) return FileNotFound;
+  if (GpStatus s = encode(pixels, params, &encoded, why); s != Ok) return s;
 
   const std::string directory = DirectoryOf(path);
   if (!force_link_fallback) {

@@ -19,6 +19,7 @@
 #include "platform/encoders.h"
 #include "platform/imaging.h"
 #include "platform/imaging_internal.h"
+#include "platform/modules.h"
 #include "testutil/image_read.h"
 #include "testutil/temp_dir.h"
 
@@ -193,6 +194,14 @@ TEST_F(SaveTest, FailuresLeaveNothingBehind) {
             GenericError);
   EXPECT_EQ(why.rfind("JPEG: ", 0), 0u) << why;
   EXPECT_NE(why.find("65500"), std::string::npos) << why;
+  // An encoder whose module (or the image library it needs) cannot be loaded says so.
+  SetModuleDirectoryForTesting(dir_.File("no-modules"));
+  const GpStatus unloadable =
+      Save(canvas_.get(), dir_.File("none.tif"), Clsid(u"image/tiff"), &why);
+  SetModuleDirectoryForTesting("");
+  EXPECT_EQ(unloadable, FileNotFound);
+  EXPECT_EQ(why.rfind("cannot load the TIFF encoder: ", 0), 0u) << why;
+  EXPECT_NE(why.find("encoder_tiff.so"), std::string::npos) << why;
   // No image, no encoder.
   EXPECT_EQ(Save(nullptr, dir_.File("none.png"), Clsid(u"image/png"), &why), InvalidParameter);
   const GUID unknown{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
