@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,10 +66,22 @@ struct SaveHookGuard {
   ~SaveHookGuard() { SetSaveHookForTesting(nullptr); }
 };
 
-struct LinkFallback {
-  LinkFallback() { ForceLinkFallbackForTesting(true); }
-  ~LinkFallback() { ForceLinkFallbackForTesting(false); }
+struct ForcedFallback {
+  explicit ForcedFallback(SaveFallback fallback) { ForceSaveFallbackForTesting(fallback); }
+  ~ForcedFallback() { ForceSaveFallbackForTesting(SaveFallback::kNone); }
 };
+
+const char* Describe(SaveFallback fallback) {
+  switch (fallback) {
+    case SaveFallback::kNone:
+      return "rename without replace";
+    case SaveFallback::kLink:
+      return "link and unlink";
+    case SaveFallback::kCreateInPlace:
+      return "created in place";
+  }
+  return "?";
+}
 
 class SaveTest : public ::testing::Test {
  protected:
@@ -108,11 +119,11 @@ TEST_F(SaveTest, WritesANewFileWithTheUsualModeAndNothingElse) {
 }
 
 TEST_F(SaveTest, NeverReplacesAnExistingEntry) {
-  for (bool fallback : {false, true}) {
-    SCOPED_TRACE(fallback ? "link and unlink" : "rename without replace");
+  for (SaveFallback fallback :
+       {SaveFallback::kNone, SaveFallback::kLink, SaveFallback::kCreateInPlace}) {
+    SCOPED_TRACE(Describe(fallback));
     TempDir dir;
-    std::optional<LinkFallback> force;
-    if (fallback) force.emplace();
+    ForcedFallback force(fallback);
     CheckNeverReplaces(dir);
   }
 }
@@ -138,19 +149,23 @@ void SaveTest::CheckNeverReplaces(const TempDir& dir) {
 }
 
 TEST_F(SaveTest, ANameThatAppearsWhileSavingIsNotReplaced) {
-  for (bool fallback : {false, true}) {
-    SCOPED_TRACE(fallback ? "link and unlink" : "rename without replace");
+  for (SaveFallback fallback : {SaveFallback::kNone, SaveFallback::kLink}) {
+    SCOPED_TRACE(Describe(fallback));
     TempDir dir;
-    std::optional<LinkFallback> force;
-    if (fallback) force.emplace();
-    CheckRace(dir, fallback);
+    ForcedFallback force(fallback);
+    CheckRace(dir, fallback != SaveFallback::kNone);
   }
-  // And when the name stays free, the fallback moves the file into place as well.
-  LinkFallback force;
-  std::string why;
-  EXPECT_EQ(Save(canvas_.get(), dir_.File("free.png"), Clsid(u"image/png"), &why), Ok) << why;
-  EXPECT_EQ(Listing(dir_.path()), std::vector<std::string>{"free.png"});
-  EXPECT_EQ(ReadImageFile(dir_.File("free.png")).Argb(0, 0), 0xFF2080C0u);
+  // And when the name stays free, each fallback puts the file in place as well; the last
+  // one, without hard links, writes the destination itself after the link was refused.
+  for (SaveFallback fallback : {SaveFallback::kLink, SaveFallback::kCreateInPlace}) {
+    SCOPED_TRACE(Describe(fallback));
+    TempDir dir;
+    ForcedFallback force(fallback);
+    std::string why;
+    EXPECT_EQ(Save(canvas_.get(), dir.File("free.png"), Clsid(u"image/png"), &why), Ok) << why;
+    EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"free.png"});
+    EXPECT_EQ(ReadImageFile(dir.File("free.png")).Argb(0, 0), 0xFF2080C0u);
+  }
 }
 
 void SaveTest::CheckRace(const TempDir& dir, bool named_temp) {
@@ -212,19 +227,27 @@ TEST_F(SaveTest, FailuresLeaveNothingBehind) {
 }
 
 TEST_F(SaveTest, AFullDiskLeavesNoPartialFile) {
-  // The file-size limit makes writes fail the way a full disk does, in a child process.
+  // The file-size limit makes writes fail the way a full disk does, in a child process; the
+  // sheet written under its own name goes as well.
   Bitmap big(200, 200, PixelFormat32bppARGB);  // 120 KB as BMP
-  const std::string dst = dir_.File("big.bmp");
-  const int code = InChild([&] {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{4096, 4096};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
-    std::string why;
-    if (Save(big.get(), dst, Clsid(u"image/bmp"), &why) == Ok) return 11;
-    return why == "File too large" ? 0 : 12;
-  });
-  EXPECT_EQ(code, 0);
-  EXPECT_TRUE(Listing(dir_.path()).empty());
+  for (SaveFallback fallback : {SaveFallback::kNone, SaveFallback::kCreateInPlace}) {
+    SCOPED_TRACE(Describe(fallback));
+    TempDir dir;
+    const std::string dst = dir.File("big.bmp");
+    const int code = InChild([&] {
+      ForceSaveFallbackForTesting(fallback);
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{4096, 4096};
+      // Written in place, the sheet comes after a named temporary file that had room.
+      SaveHookGuard hook([&](const std::string&) { setrlimit(RLIMIT_FSIZE, &limit); });
+      if (fallback == SaveFallback::kNone && setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
+      std::string why;
+      if (Save(big.get(), dst, Clsid(u"image/bmp"), &why) == Ok) return 11;
+      return why == "File too large" ? 0 : 12;
+    });
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(Listing(dir.path()).empty());
+  }
 }
 
 TEST_F(SaveTest, ADirectoryWithoutWritePermissionIsRefused) {
@@ -254,21 +277,31 @@ TEST_F(SaveTest, ADirectoryWithoutWritePermissionIsRefused) {
 }  // namespace
 
 // Where the file system cannot make a file without a name, the temporary file of a save
-// that a signal ends goes with the process: it is removed before the signal takes effect.
+// that a signal ends goes with the process: it is removed before the signal takes effect. So
+// is the sheet written under its own name where the file system has no hard links.
 TEST_F(SaveTest, ASignalDuringASaveToANamedTemporaryFileRemovesIt) {
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-    SCOPED_TRACE(strsignal(sig));
-    TempDir dir;
-    const std::string dst = dir.File("sheet.png");
-    const int code = InChild([&] {
-      LinkFallback force;
-      // The signal arrives when the image is complete under its temporary name.
-      SaveHookGuard hook([sig](const std::string&) { raise(sig); });
-      std::string why;
-      Save(canvas_.get(), dst, Clsid(u"image/png"), &why);
-      return 0;  // not reached: the signal ends the process
-    });
-    EXPECT_EQ(code, 128 + sig);
-    EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{});
+  for (SaveFallback fallback : {SaveFallback::kLink, SaveFallback::kCreateInPlace}) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+      SCOPED_TRACE(std::string(Describe(fallback)) + ", " + strsignal(sig));
+      TempDir dir;
+      const std::string dst = dir.File("sheet.png");
+      const int code = InChild([&] {
+        ForceSaveFallbackForTesting(fallback);
+        // The signal arrives when the image is complete under its temporary name, or in
+        // place, after the temporary file of the refused link is gone.
+        int calls = 0;
+        const int last_call = fallback == SaveFallback::kCreateInPlace ? 2 : 1;
+        SaveHookGuard hook([&](const std::string&) {
+          if (++calls < last_call) return;
+          if (Listing(dir.path()).size() != 1) _exit(20);
+          raise(sig);
+        });
+        std::string why;
+        Save(canvas_.get(), dst, Clsid(u"image/png"), &why);
+        return 0;  // not reached: the signal ends the process
+      });
+      EXPECT_EQ(code, 128 + sig);
+      EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{});
+    }
   }
 }
