@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/encoder_support.h"
 #include "platform/encoders.h"
@@ -37,6 +38,26 @@ struct AvifOwners {
   }
 };
 
+// libavif's result in words, with its diagnostic where it has one. The diagnostic quotes the
+// AV1 encoder's own detail, which libaom often leaves null: libavif prints that as "(null)",
+// which says nothing and is dropped.
+std::string AvifCause(avifResult r, const char* diagnostic) {
+  std::string cause = std::string("AVIF: ") + avifResultToString(r);
+  std::string detail = diagnostic;
+  // Each part that says nothing, from the end: "(null)", and the ": " before it.
+  for (bool trimmed = true; trimmed;) {
+    trimmed = false;
+    for (const std::string_view empty : {"(null)", ":", " "}) {
+      if (detail.ends_with(empty)) {
+        detail.resize(detail.size() - empty.size());
+        trimmed = true;
+      }
+    }
+  }
+  if (!detail.empty()) cause += ": " + detail;
+  return cause;
+}
+
 GpStatus EncodeAvif(const ArgbPixels& image, const EncoderParameters* params, std::string* out,
                     std::string* why) {
   if (GpStatus s = NoParameters(params, why); s != Ok) return s;
@@ -61,7 +82,7 @@ GpStatus EncodeAvif(const ArgbPixels& image, const EncoderParameters* params, st
   rgb.pixels = reinterpret_cast<std::uint8_t*>(const_cast<std::uint32_t*>(image.pixels));
   rgb.rowBytes = static_cast<std::uint32_t>(image.width) * 4;
   if (avifResult r = avifImageRGBToYUV(avif.image, &rgb); r != AVIF_RESULT_OK) {
-    *why = std::string("AVIF: ") + avifResultToString(r);
+    *why = AvifCause(r, "");
     return r == AVIF_RESULT_OUT_OF_MEMORY ? OutOfMemory : GenericError;
   }
   avif.encoder = avifEncoderCreate();
@@ -74,8 +95,7 @@ GpStatus EncodeAvif(const ArgbPixels& image, const EncoderParameters* params, st
   avif.encoder->maxQuantizer = kAvifMaxQuantizer;
   avif.encoder->speed = kAvifSpeed;
   if (avifResult r = avifEncoderWrite(avif.encoder, avif.image, &avif.data); r != AVIF_RESULT_OK) {
-    *why = std::string("AVIF: ") + avifResultToString(r);
-    if (avif.encoder->diag.error[0] != '\0') *why += std::string(": ") + avif.encoder->diag.error;
+    *why = AvifCause(r, avif.encoder->diag.error);
     return r == AVIF_RESULT_OUT_OF_MEMORY ? OutOfMemory : GenericError;
   }
   return CopyEncoded(avif.data.data, avif.data.size, out, why);

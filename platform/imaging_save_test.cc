@@ -21,6 +21,7 @@
 #include "platform/modules.h"
 #include "testutil/image_read.h"
 #include "testutil/temp_dir.h"
+#include "testutil/vgrid_run.h"
 
 namespace {
 
@@ -57,6 +58,13 @@ int InChild(const std::function<int()>& body) {
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Bytes of address space this process holds (VmSize).
+std::int64_t AddressSpaceInUse() {
+  const std::string status = ReadFileBytes("/proc/self/status");
+  const std::size_t at = status.find("VmSize:");
+  return at == std::string::npos ? 0 : std::stoll(status.substr(at + 7)) * 1024;
 }
 
 struct SaveHookGuard {
@@ -248,6 +256,40 @@ TEST_F(SaveTest, AFullDiskLeavesNoPartialFile) {
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(Listing(dir.path()).empty());
   }
+}
+
+// AVIF's encoder fails where memory runs out, in words that end in what failed: libaom
+// often gives no detail, which libavif would print as "(null)".
+TEST_F(SaveTest, AnEncoderOutOfMemorySaysWhatFailed) {
+  if (RunningUnderAddressSanitizer()) GTEST_SKIP() << "no address-space bound under ASan";
+  // The module is loaded before memory is bounded.
+  std::string loaded;
+  ASSERT_NE(LoadEncoder(*FindEncoder(Clsid(u"image/avif")), &loaded), nullptr) << loaded;
+  Bitmap picture(640, 480, PixelFormat32bppARGB);
+  const std::string dst = dir_.File("picture.avif");
+  int failures = 0;
+  // Bounds a little above what the process holds already, up to one that is enough: some let
+  // libaom start and fail later, some not start at all (and some end in libavif's own abort,
+  // which says nothing).
+  for (std::int64_t extra_mb = 8; extra_mb <= 96; extra_mb += 8) {
+    const int code = InChild([&] {
+      rlimit limit{};
+      limit.rlim_cur = limit.rlim_max =
+          static_cast<rlim_t>(AddressSpaceInUse() + extra_mb * 1024 * 1024);
+      if (setrlimit(RLIMIT_AS, &limit) != 0) return 10;
+      std::string why;
+      if (Save(picture.get(), dst, Clsid(u"image/avif"), &why) == Ok) return 0;
+      if (why.rfind("AVIF: ", 0) != 0) return 11;
+      return why.ends_with("(null)") || why.ends_with(": ") ? 12 : 1;
+    });
+    EXPECT_NE(code, 10);
+    EXPECT_NE(code, 11) << extra_mb << " MB";
+    EXPECT_NE(code, 12) << extra_mb << " MB";
+    if (code == 1) ++failures;
+    if (code == 0) break;  // enough memory from here on
+    std::remove(dst.c_str());
+  }
+  EXPECT_GT(failures, 0) << "no bound made the encoder fail";
 }
 
 TEST_F(SaveTest, ADirectoryWithoutWritePermissionIsRefused) {
