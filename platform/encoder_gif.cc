@@ -47,6 +47,17 @@ std::string LiqErrorText(liq_error e) {
   }
 }
 
+// Hands the quantizer the rows it asks for, as RGBA bytes, rather than a copy of the whole
+// image: a large sheet's copy would take as much memory as the canvas. The quantizer may ask
+// for a row more than once, and from several threads.
+void QuantizerRow(liq_color row_out[], int row, int width, void* user_info) {
+  const auto* image = static_cast<const ArgbPixels*>(user_info);
+  static_assert(sizeof(liq_color) == BytesPerPixel(ChannelBytes::kRgbOpaque));
+  UnpackArgb(image->pixels + static_cast<std::size_t>(row) * image->width,
+             static_cast<std::size_t>(width), ChannelBytes::kRgbOpaque,
+             reinterpret_cast<std::uint8_t*>(row_out));
+}
+
 struct LiqOwners {
   liq_attr* attr = nullptr;
   liq_image* image = nullptr;
@@ -64,16 +75,13 @@ GpStatus EncodeGif(const ArgbPixels& image, const EncoderParameters* params, std
   out->clear();
   const std::size_t pixel_count =
       static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height);
-  std::vector<std::uint8_t> rgba;
   std::vector<std::uint8_t> indices;
   try {
-    rgba.resize(pixel_count * BytesPerPixel(ChannelBytes::kRgbOpaque));
     indices.resize(pixel_count);
   } catch (const std::bad_alloc&) {
     *why = "out of memory";
     return OutOfMemory;
   }
-  UnpackArgb(image.pixels, pixel_count, ChannelBytes::kRgbOpaque, rgba.data());
 
   LiqOwners liq;
   liq.attr = liq_attr_create();
@@ -81,7 +89,8 @@ GpStatus EncodeGif(const ArgbPixels& image, const EncoderParameters* params, std
     *why = "GIF: out of memory";
     return OutOfMemory;
   }
-  liq.image = liq_image_create_rgba(liq.attr, rgba.data(), image.width, image.height, 0);
+  liq.image = liq_image_create_custom(liq.attr, QuantizerRow, const_cast<ArgbPixels*>(&image),
+                                      image.width, image.height, 0);
   if (liq.image == nullptr) {
     *why = "GIF: the quantizer refused the image";
     return GenericError;

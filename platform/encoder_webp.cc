@@ -46,7 +46,9 @@ GpStatus EncodeWebp(const ArgbPixels& image, const EncoderParameters* params, st
     *why = "WebP: " + WebpErrorText(VP8_ENC_ERROR_BAD_DIMENSION);
     return ValueOverflow;
   }
-  picture.use_argb = 1;
+  // Lossy WebP codes YUV: the import converts to it straight away (what the encoder would do
+  // with an ARGB copy), so that no copy of the canvas's size is made.
+  picture.use_argb = 0;
   picture.width = image.width;
   picture.height = image.height;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(image.pixels);

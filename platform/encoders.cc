@@ -27,6 +27,13 @@ GpStatus EncodeBmp(const ArgbPixels& image, const EncoderParameters* params, std
 
 namespace {
 
+// Each format's most pixels (bench/large_sheets.sh measures them). JPEG, TIFF and PNG need
+// little beside the canvas and hold any canvas. BMP's encoded file, held whole beside the canvas,
+// takes 3 bytes a pixel more: 144 megapixels. GIF's quantizer and WebP's encoder would take
+// minutes at the largest canvas: 64 megapixels; AVIF and JPEG XL, slower and hungrier still, 16
+// and 20.
+constexpr std::int64_t kMaxCanvasPixels = kMaxCanvasBytes / 4;
+
 // Each format's signatures (sig_count of equal size, back to back) and entry.
 constexpr std::uint8_t kBmpSignature[] = {'B', 'M'};
 constexpr std::uint8_t kBmpMask[] = {0xFF, 0xFF};
@@ -42,7 +49,8 @@ const EncoderEntry kBmpEncoder = {
     1,
     EncodeBmp,
     nullptr,
-    0};
+    0,
+    144'000'000};
 
 constexpr std::uint8_t kJpegSignature[] = {0xFF, 0xD8};
 constexpr std::uint8_t kJpegMask[] = {0xFF, 0xFF};
@@ -58,7 +66,8 @@ const EncoderEntry kJpegEncoder = {
     1,
     nullptr,
     "encoder_jpeg",
-    JPEG_MAX_DIMENSION};
+    JPEG_MAX_DIMENSION,
+    kMaxCanvasPixels};
 
 constexpr std::uint8_t kGifSignature[] = {'G', 'I', 'F', '8', '9', 'a',
                                           'G', 'I', 'F', '8', '7', 'a'};
@@ -76,7 +85,8 @@ const EncoderEntry kGifEncoder = {
     2,
     nullptr,
     "encoder_gif",
-    0};
+    0,
+    64'000'000};
 
 constexpr std::uint8_t kTiffSignature[] = {'I', 'I', 0x2A, 0x00, 'M', 'M', 0x00, 0x2A};
 constexpr std::uint8_t kTiffMask[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
@@ -92,7 +102,8 @@ const EncoderEntry kTiffEncoder = {
     2,
     nullptr,
     "encoder_tiff",
-    0};
+    0,
+    kMaxCanvasPixels};
 
 constexpr std::uint8_t kPngSignature[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 constexpr std::uint8_t kPngMask[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
@@ -108,7 +119,8 @@ const EncoderEntry kPngEncoder = {
     1,
     nullptr,
     "encoder_png",
-    0};
+    0,
+    kMaxCanvasPixels};
 
 constexpr std::uint8_t kWebpSignature[] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B', 'P'};
 constexpr std::uint8_t kWebpMask[] = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
@@ -124,7 +136,8 @@ const EncoderEntry kWebpEncoder = {
     1,
     nullptr,
     "encoder_webp",
-    WEBP_MAX_DIMENSION};
+    WEBP_MAX_DIMENSION,
+    64'000'000};
 
 // An ISO base media file whose first box is 'ftyp' with the major brand 'avif'.
 constexpr std::uint8_t kAvifSignature[] = {0, 0, 0, 0, 'f', 't', 'y', 'p', 'a', 'v', 'i', 'f'};
@@ -141,7 +154,8 @@ const EncoderEntry kAvifEncoder = {
     1,
     nullptr,
     "encoder_avif",
-    0};
+    0,
+    16'000'000};
 
 // A bare JPEG XL codestream, or the JPEG XL container.
 constexpr std::uint8_t kJxlSignature[] = {0xFF, 0x0A, 0,   0,   0,    0,    0,    0,
@@ -162,7 +176,8 @@ const EncoderEntry kJxlEncoder = {
     2,
     nullptr,
     "encoder_jxl",
-    0};
+    0,
+    20'000'000};
 
 // The table order. A lookup by MIME type takes the first match in this order.
 const EncoderEntry* const kEncoders[] = {&kBmpEncoder, &kJpegEncoder, &kGifEncoder,  &kTiffEncoder,
@@ -202,6 +217,17 @@ const EncoderEntry* FindEncoder(const GUID& clsid) {
   for (const EncoderEntry* e : kEncoders)
     if (e->clsid == clsid) return e;
   return nullptr;
+}
+
+std::optional<std::string> EncoderSizeProblem(const EncoderEntry& entry, std::int64_t width,
+                                              std::int64_t height) {
+  if (entry.max_side > 0 && (width > entry.max_side || height > entry.max_side))
+    return "image too large for " + FormatName(entry) + " (" + std::to_string(entry.max_side) +
+           " pixels a side)";
+  if (width * height > entry.max_pixels)
+    return "image too large for " + FormatName(entry) + " (" +
+           std::to_string(entry.max_pixels / 1'000'000) + " megapixels at most)";
+  return std::nullopt;
 }
 
 EncodeFunction LoadEncoder(const EncoderEntry& entry, std::string* why) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -34,12 +35,21 @@ struct EncoderEntry {
   EncodeFunction built_in;  ///< the encoder when the program holds it (BMP), else null
   const char* module;       ///< else the module that holds it, exporting kEncodeSymbol
   std::int32_t max_side;    ///< the most pixels a side the format can hold; 0: no limit of its own
+  /// The most pixels of a sheet in this format: what its encoder writes within about 1 GB and
+  /// 30 seconds (bench/large_sheets.sh measures them).
+  std::int64_t max_pixels;
 };
 
 /// The encoders in table order: BMP, JPEG, GIF, TIFF, PNG, WebP, AVIF, JPEG XL.
 std::span<const EncoderEntry* const> EncoderTable();
 /// The encoder with that class identifier, or null.
 const EncoderEntry* FindEncoder(const GUID& clsid);
+
+/// Why an image of width x height cannot be written with `entry`: more pixels a side than
+/// the format holds, or more pixels than its encoder writes within its bounds; nothing when it
+/// can.
+std::optional<std::string> EncoderSizeProblem(const EncoderEntry& entry, std::int64_t width,
+                                              std::int64_t height);
 
 /// The name under which each encoder module exports its EncodeFunction.
 inline constexpr char kEncodeSymbol[] = "VgridEncode";

@@ -40,11 +40,7 @@ std::optional<std::string> SaveSizeProblem(const std::string& mime, std::int64_t
   if (encoder == nullptr) return std::nullopt;
   // The encoder's module and image library, loaded now rather than after the grab.
   if (std::string why; LoadEncoder(*encoder, &why) == nullptr) return why;
-  if (encoder->max_side <= 0 || (width <= encoder->max_side && height <= encoder->max_side))
-    return std::nullopt;
-  WideToMultibyte name(encoder->format_description);
-  return std::string("image too large for ") + name.get() + " (" +
-         std::to_string(encoder->max_side) + " pixels a side)";
+  return EncoderSizeProblem(*encoder, width, height);
 }
 
 SaveOutcome SaveSheet(GpBitmap* canvas, const RunSettings& settings) {

@@ -413,15 +413,18 @@ TEST_F(DestinationSafetyTest, AConsoleThatGoesAwayDoesNotEndTheRun) {
   EXPECT_TRUE(ReadImageFile(dst).ok());
 }
 
-// A sheet larger than its format can hold (JPEG 65,500 pixels a side, WebP 16,383) ends with
-// the save diagnostic before the first grab, not after every cell was grabbed for nothing.
+// A sheet larger than its format can hold (JPEG 65,500 pixels a side, WebP 16,383), or than
+// its encoder writes within its bounds (JPEG XL 20 megapixels), ends with the save diagnostic
+// before the first grab, not after every cell was grabbed for nothing.
 TEST_F(DestinationSafetyTest, ASheetTooLargeForItsFormatIsRefusedBeforeAnyGrab) {
   const struct {
     std::vector<std::string> args;
     const char* name;
     const char* limit;
-  } cases[] = {{{"-c=5", "-r=1", "-w=13101", "-h=2", "-f:j"}, "wide.jpg", "65500"},
-               {{"-c=1", "-r=2", "-w=2", "-h=8200", "-f:image/webp"}, "tall.webp", "16383"}};
+  } cases[] = {
+      {{"-c=5", "-r=1", "-w=13101", "-h=2", "-f:j"}, "wide.jpg", "65500"},
+      {{"-c=1", "-r=2", "-w=2", "-h=8200", "-f:image/webp"}, "tall.webp", "16383"},
+      {{"-c=2", "-r=2", "-w=3000", "-h=2000", "-f:image/jxl"}, "big.jxl", "20 megapixels at most"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
