@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 #include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <map>
@@ -31,7 +32,10 @@ std::string UsualDirectory() {
   const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
   if (n <= 0) return VGRID_MODULE_DIR;
   std::string path(exe, static_cast<std::size_t>(n));
-  return path.substr(0, path.rfind('/') + 1) + VGRID_MODULE_DIR_FROM_BIN;
+  const std::string joined = path.substr(0, path.rfind('/') + 1) + VGRID_MODULE_DIR_FROM_BIN;
+  // /usr/bin/../lib/... as /usr/lib/..., in the loader's messages and the program's.
+  char resolved[PATH_MAX];
+  return realpath(joined.c_str(), resolved) != nullptr ? std::string(resolved) : joined;
 }
 
 std::string DirectoryLocked() {
