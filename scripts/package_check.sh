@@ -120,11 +120,14 @@ root=$work/root
 dpkg-deb -x "$deb" "$root"
 bin=$root/usr/bin/vgrid
 modules=("$root"/usr/lib/x86_64-linux-gnu/vgrid/*.so)
-readelf -h "$bin" | grep -q 'Type: *DYN' || fail "the binary is not position-independent"
-objdump -T "$bin" | grep -q '__[a-z_]*_chk' || fail "the binary calls no fortified function"
+# grep reads the whole listing (no -q): with pipefail, a grep that stopped at the first match
+# could end the tool writing the listing with SIGPIPE, and the check with it.
+readelf -h "$bin" | grep 'Type: *DYN' >/dev/null || fail "the binary is not position-independent"
+objdump -T "$bin" | grep '__[a-z_]*_chk' >/dev/null || fail "the binary calls no fortified function"
 for elf in "$bin" "${modules[@]}"; do
-  readelf -lW "$elf" | grep -q GNU_RELRO || fail "$(basename "$elf") has no RELRO segment"
-  readelf -dW "$elf" | grep -Eq 'BIND_NOW|FLAGS_1.* NOW' || fail "$(basename "$elf") is not linked with -z now"
+  readelf -lW "$elf" | grep GNU_RELRO >/dev/null || fail "$(basename "$elf") has no RELRO segment"
+  readelf -dW "$elf" | grep -E 'BIND_NOW|FLAGS_1.* NOW' >/dev/null ||
+    fail "$(basename "$elf") is not linked with -z now"
   objdump -h "$elf" | grep -Eq '\.(debug_info|symtab)' && fail "$(basename "$elf") is not stripped"
 done
 for page in vgrid vgrid-library; do
@@ -206,7 +209,7 @@ for format in 'bmp:424d*' 'gif:474946*' 'tiff:49492a00*' 'png:89504e47*' \
   'webp:52494646????????57454250' 'avif:????????6674797061766966' 'jxl:ff0a*'; do
   name=${format%%:*} magic=${format#*:}
   run env LD_DEBUG=files LD_DEBUG_OUTPUT="$work/loader-$name" \
-    vgrid -c=2 -r=1 -f:image/$name "$lib/movie.mkv" "$work/sheet.$name" ||
+    vgrid -c=2 -r=1 "-f:image/$name" "$lib/movie.mkv" "$work/sheet.$name" ||
     fail "no $name: $(cat "$work/out")"
   # shellcheck disable=SC2053 # the pattern is meant to match
   [[ $(head -c 12 "$work/sheet.$name" | od -An -tx1 | tr -d ' \n') == $magic ]] ||
