@@ -8,11 +8,16 @@ function(vgrid_test target)
 endfunction()
 
 # vgrid_module(NAME DEPS...): a static library of every .cc in the current folder except
-# tests (and main.cc), and one GoogleTest executable per *_test.cc, registered with CTest.
+# tests, main.cc and the sources of the folder's loadable modules, and one GoogleTest
+# executable per *_test.cc, registered with CTest.
 function(vgrid_module name)
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc)
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cc)
   list(FILTER sources EXCLUDE REGEX "(_test|/main)\\.cc$")
+  get_property(loadable_sources DIRECTORY PROPERTY VGRID_LOADABLE_SOURCES)
+  if(loadable_sources)
+    list(REMOVE_ITEM sources ${loadable_sources})
+  endif()
   if(sources)
     add_library(${name} STATIC ${sources})
     target_link_libraries(${name} PUBLIC ${ARGN})
@@ -28,4 +33,24 @@ function(vgrid_module name)
       vgrid_test(${test_name})
     endforeach()
   endif()
+endfunction()
+
+# vgrid_loadable(NAME SOURCES files... [SHARED_SOURCES files...] LIBRARIES libs...): the
+# program's module NAME.so (platform/modules.h), built from SOURCES, which the folder's
+# vgrid_module library leaves out, and SHARED_SOURCES, which it keeps too; linked against
+# LIBRARIES, so that dpkg-shlibdeps finds them. Call it before vgrid_module. Only its entry
+# points are exported. It is built into the build tree's module folder, installed into the
+# private library folder, and built before every program (vgrid_platform depends on it).
+function(vgrid_loadable name)
+  cmake_parse_arguments(arg "" "" "SOURCES;SHARED_SOURCES;LIBRARIES" ${ARGN})
+  add_library(${name} MODULE ${arg_SOURCES} ${arg_SHARED_SOURCES})
+  set_target_properties(${name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY
+    ${VGRID_BUILD_MODULE_DIR} CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  target_link_libraries(${name} PRIVATE ${arg_LIBRARIES})
+  # Every symbol the module needs comes from its libraries, none from the program.
+  target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  install(TARGETS ${name} LIBRARY DESTINATION ${VGRID_MODULE_INSTALL_DIR})
+  add_dependencies(vgrid_modules ${name})
+  list(TRANSFORM arg_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
+  set_property(DIRECTORY APPEND PROPERTY VGRID_LOADABLE_SOURCES ${arg_SOURCES})
 endfunction()

@@ -4,7 +4,6 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavfilter/avfilter.h>
 #include <libavformat/avformat.h>
 #include <libavutil/frame.h>
 #include <libavutil/mastering_display_metadata.h>
@@ -18,8 +17,6 @@ void CodecCloser::operator()(AVCodecContext* p) const { avcodec_free_context(&p)
 void FrameFreer::operator()(AVFrame* p) const { av_frame_free(&p); }
 void PacketFreer::operator()(AVPacket* p) const { av_packet_free(&p); }
 void DictFreer::operator()(AVDictionary* p) const { av_dict_free(&p); }
-void FilterGraphFreer::operator()(AVFilterGraph* p) const { avfilter_graph_free(&p); }
-void FilterInOutFreer::operator()(AVFilterInOut* p) const { avfilter_inout_free(&p); }
 void SwsFreer::operator()(SwsContext* p) const { sws_freeContext(p); }
 
 std::string AvErrorText(int rc) {

@@ -15,8 +15,6 @@
 struct AVCodecContext;
 struct AVContentLightMetadata;
 struct AVDictionary;
-struct AVFilterGraph;
-struct AVFilterInOut;
 struct AVFormatContext;
 struct AVFrame;
 struct AVMasteringDisplayMetadata;
@@ -39,12 +37,6 @@ struct PacketFreer {
 struct DictFreer {
   void operator()(AVDictionary* p) const;
 };
-struct FilterGraphFreer {
-  void operator()(AVFilterGraph* p) const;
-};
-struct FilterInOutFreer {
-  void operator()(AVFilterInOut* p) const;
-};
 struct SwsFreer {
   void operator()(SwsContext* p) const;
 };
@@ -53,8 +45,6 @@ using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
 using DictPtr = std::unique_ptr<AVDictionary, DictFreer>;
-using FilterGraphPtr = std::unique_ptr<AVFilterGraph, FilterGraphFreer>;
-using FilterInOutPtr = std::unique_ptr<AVFilterInOut, FilterInOutFreer>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsFreer>;
 
 /// FFmpeg's words for the error code `rc`.

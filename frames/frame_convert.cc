@@ -82,6 +82,11 @@ void InterleaveRow(uint8_t* const planes[3], size_t stride, int y, int width, ui
   }
 }
 
+// Above this many pixels a picture is converted without the planar intermediate (three bytes
+// a pixel more): the planar writer's speed is worth its memory for cells, not for a sheet of
+// one huge cell.
+constexpr std::int64_t kPlanarMaxPixels = 16 << 20;
+
 bool Failure(std::string* error, const char* text) {
   *error = text;
   return false;
@@ -188,7 +193,10 @@ bool FrameConverter::Convert(const AVFrame* f, int rotation, bool mirror, std::i
   // a third of the time (the packed writer is per-pixel generic code); the planes are
   // interleaved here. Grey, palette and RGB sources take shortcuts of swscale's own that
   // differ between the two, so they keep the packed output.
-  const bool planar = desc != nullptr &&
+  // A picture that needs no turning and is large enough for the planes to cost more memory
+  // than their speed is worth goes straight into the record's rows, packed.
+  const bool direct = !turned && static_cast<std::int64_t>(sw) * sh > kPlanarMaxPixels;
+  const bool planar = !direct && desc != nullptr &&
                       !(desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) &&
                       desc->nb_components >= 3;
   SwsContext* ctx = sws_getCachedContext(sws_.release(), f->width, f->height, src_fmt, sw, sh,
@@ -198,6 +206,21 @@ bool FrameConverter::Convert(const AVFrame* f, int rotation, bool mirror, std::i
   sws_.reset(ctx);
   if (ctx == nullptr) return Failure(error, "cannot convert this picture format");
   SetColours(ctx, f, desc, full_range);
+  const auto row_bytes = static_cast<std::int32_t>(DibRowBytes(width, 24));
+  const BITMAPINFOHEADER header = Dib24Header(width, height);
+  std::memcpy(out, &header, sizeof header);
+  uint8_t* rows = out + sizeof header;
+  if (direct) {
+    // Bottom-up: the picture's top row is the last in memory, and the rows run backwards.
+    uint8_t* dst[4] = {rows + static_cast<size_t>(height - 1) * row_bytes, nullptr, nullptr,
+                       nullptr};
+    int dst_stride[4] = {-row_bytes, 0, 0, 0};
+    if (sws_scale(ctx, f->data, f->linesize, 0, f->height, dst, dst_stride) <= 0)
+      return Failure(error, "picture conversion failed");
+    for (int y = 0; y < height; ++y)
+      std::memset(rows + static_cast<size_t>(y) * row_bytes + width * 3, 0, row_bytes - width * 3);
+    return true;
+  }
   // The scaled picture before it is turned upright: swscale's packed rows, or for planar
   // output its planes, interleaved straight into the record when nothing is to be turned.
   const int scaled_stride = (sw * 3 + 63) & ~63;
@@ -226,10 +249,6 @@ bool FrameConverter::Convert(const AVFrame* f, int rotation, bool mirror, std::i
       return Failure(error, "picture conversion failed");
   }
 
-  const auto row_bytes = static_cast<std::int32_t>(DibRowBytes(width, 24));
-  const BITMAPINFOHEADER header = Dib24Header(width, height);
-  std::memcpy(out, &header, sizeof header);
-  uint8_t* rows = out + sizeof header;
   for (int y = 0; y < height; ++y) {
     // Bottom-up: the top row of the picture is the last row in memory.
     uint8_t* row = rows + static_cast<size_t>(height - 1 - y) * row_bytes;

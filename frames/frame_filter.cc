@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The filter graphs that deinterlace and tone map the pictures that need it.
+// The filter graphs that deinterlace and tone map the pictures that need it: which filters a
+// picture needs, here; the graph that runs them, in the filter graph module.
 #include "frames/frame_filter.h"
 
 extern "C" {
-#include <libavfilter/avfilter.h>
-#include <libavfilter/buffersink.h>
-#include <libavfilter/buffersrc.h>
 #include <libavformat/avformat.h>
 #include <libavutil/frame.h>
 #include <libavutil/mastering_display_metadata.h>
@@ -116,51 +114,6 @@ std::string ChainFor(const AVFrame* f, const AVStream* st, int width, int height
 FrameFilter::FrameFilter() = default;
 FrameFilter::~FrameFilter() = default;
 
-bool FrameFilter::Build(const AVFrame* f, const std::string& chain) {
-  graph_.reset(avfilter_graph_alloc());
-  source_ = sink_ = nullptr;
-  if (!graph_) return false;
-  const AVRational sar = f->sample_aspect_ratio.num > 0 && f->sample_aspect_ratio.den > 0
-                             ? f->sample_aspect_ratio
-                             : AVRational{1, 1};
-  char args[160];
-  std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/1:pixel_aspect=%d/%d",
-                f->width, f->height, f->format, sar.num, sar.den);
-  AVFilterContext* source = nullptr;
-  AVFilterContext* sink = nullptr;
-  if (avfilter_graph_create_filter(&source, avfilter_get_by_name("buffer"), "in", args, nullptr,
-                                   graph_.get()) < 0 ||
-      avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"), "out", nullptr,
-                                   nullptr, graph_.get()) < 0) {
-    graph_.reset();
-    return false;
-  }
-  // The chain's open input is fed by the source, its open output feeds the sink.
-  FilterInOutPtr from_source(avfilter_inout_alloc());
-  FilterInOutPtr to_sink(avfilter_inout_alloc());
-  if (!from_source || !to_sink) {
-    graph_.reset();
-    return false;
-  }
-  from_source->name = av_strdup("in");
-  from_source->filter_ctx = source;
-  to_sink->name = av_strdup("out");
-  to_sink->filter_ctx = sink;
-  AVFilterInOut* outputs = from_source.release();
-  AVFilterInOut* inputs = to_sink.release();
-  int rc = avfilter_graph_parse_ptr(graph_.get(), chain.c_str(), &inputs, &outputs, nullptr);
-  from_source.reset(outputs);
-  to_sink.reset(inputs);
-  if (rc >= 0) rc = avfilter_graph_config(graph_.get(), nullptr);
-  if (rc < 0) {
-    graph_.reset();
-    return false;
-  }
-  source_ = source;
-  sink_ = sink;
-  return true;
-}
-
 const AVFrame* FrameFilter::Described(const AVFrame* f, const AVStream* st) {
   const AVCodecParameters* par = st->codecpar;
   const auto primaries = Stated(f->color_primaries, par->color_primaries, AVCOL_PRI_NB,
@@ -198,29 +151,24 @@ const AVFrame* FrameFilter::Apply(const AVFrame* decoded, const AVFrame* followi
   if (!graph_ || spent_ || key != built_for_) {
     built_for_.clear();
     spent_ = false;
-    if (!Build(f, chain)) return f;
+    // Without libavfilter (or the graph) the picture is shown as decoded, as for any picture
+    // the filters cannot take.
+    std::string why;
+    graph_ = FilterGraph::Build(f, chain, &why);
+    if (!graph_) return f;
     built_for_ = key;
   }
   if (!out_) out_.reset(av_frame_alloc());
-  FramePtr in(av_frame_clone(f));
-  if (!out_ || !in) return f;
-  av_frame_unref(out_.get());
-  int rc = av_buffersrc_add_frame_flags(source_, in.get(), 0);
+  if (!out_) return f;
   // The deinterlacer holds a frame until it sees what follows: it is given the frame after
   // it, whose fields tell it where the picture moves (a frame alone, compared with itself,
   // would keep both fields woven), then the end of input, which makes it give the frame's
   // picture now and leaves the graph spent.
-  if (rc >= 0 && IsInterlaced(f)) {
-    spent_ = true;
-    if (following != nullptr && following->width == f->width && following->height == f->height &&
-        following->format == f->format) {
-      FramePtr after(av_frame_clone(following));
-      if (after) rc = av_buffersrc_add_frame_flags(source_, after.get(), 0);
-    }
-    if (rc >= 0) rc = av_buffersrc_add_frame_flags(source_, nullptr, 0);
-  }
-  if (rc >= 0) rc = av_buffersink_get_frame(sink_, out_.get());
-  if (rc < 0) {
+  const bool interlaced = IsInterlaced(f);
+  if (interlaced) spent_ = true;
+  const bool follows = interlaced && following != nullptr && following->width == f->width &&
+                       following->height == f->height && following->format == f->format;
+  if (!graph_->Run(f, follows ? following : nullptr, interlaced, out_.get())) {
     // The graph may hold anything now; the next picture gets a new one.
     graph_.reset();
     built_for_.clear();

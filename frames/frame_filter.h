@@ -5,11 +5,11 @@
 // progressive SDR pictures pass through untouched, at no cost.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "frames/av_handles.h"
-
-struct AVFilterContext;
+#include "frames/filter_graph.h"
 
 class FrameFilter {
  public:
@@ -33,11 +33,8 @@ class FrameFilter {
   // `f` itself when it describes its colours fully (or its stream says no more), otherwise
   // a reference to its picture that describes them; null when memory runs out.
   const AVFrame* Described(const AVFrame* f, const AVStream* st);
-  bool Build(const AVFrame* f, const std::string& chain);
 
-  FilterGraphPtr graph_;
-  AVFilterContext* source_ = nullptr;  // both owned by graph_
-  AVFilterContext* sink_ = nullptr;
+  std::unique_ptr<FilterGraph> graph_;
   std::string built_for_;  // the chain and picture format graph_ was built for
   bool spent_ = false;     // graph_ was flushed to give a deinterlaced frame; build anew
   FramePtr out_;

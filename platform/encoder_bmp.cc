@@ -38,6 +38,8 @@ void PutInfoHeader(std::string* out, const BITMAPINFOHEADER& h) {
   PutLe32(out, h.biClrImportant);
 }
 
+}  // namespace
+
 GpStatus EncodeBmp(const ArgbPixels& image, const EncoderParameters* params, std::string* out,
                    std::string* why) {
   if (GpStatus s = NoParameters(params, why); s != Ok) return s;
@@ -74,21 +76,3 @@ GpStatus EncodeBmp(const ArgbPixels& image, const EncoderParameters* params, std
   }
   return Ok;
 }
-
-constexpr std::uint8_t kSignature[] = {'B', 'M'};
-constexpr std::uint8_t kMask[] = {0xFF, 0xFF};
-
-}  // namespace
-
-extern const EncoderEntry kBmpEncoder = {
-    {0x33001811, 0xAB23, 0x4EDB, {0xB3, 0xDC, 0xAA, 0x6E, 0xF7, 0x31, 0x05, 0x1B}},
-    {0xF92388BC, 0xC510, 0x4CB0, {0xA3, 0xF3, 0xA0, 0x0D, 0xFA, 0xB6, 0x56, 0xBF}},
-    u"BMP encoder",
-    u"BMP",
-    u"*.BMP;*.DIB",
-    u"image/bmp",
-    kSignature,
-    kMask,
-    1,
-    EncodeBmp,
-    0};

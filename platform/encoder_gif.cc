@@ -10,6 +10,7 @@
 #include "platform/encoder_support.h"
 #include "platform/encoders.h"
 #include "platform/imaging_internal.h"
+#include "platform/modules.h"
 
 extern "C" {
 #include <gif_lib.h>
@@ -46,6 +47,17 @@ std::string LiqErrorText(liq_error e) {
   }
 }
 
+// Hands the quantizer the rows it asks for, as RGBA bytes, rather than a copy of the whole
+// image: a large sheet's copy would take as much memory as the canvas. The quantizer may ask
+// for a row more than once, and from several threads.
+void QuantizerRow(liq_color row_out[], int row, int width, void* user_info) {
+  const auto* image = static_cast<const ArgbPixels*>(user_info);
+  static_assert(sizeof(liq_color) == BytesPerPixel(ChannelBytes::kRgbOpaque));
+  UnpackArgb(image->pixels + static_cast<std::size_t>(row) * image->width,
+             static_cast<std::size_t>(width), ChannelBytes::kRgbOpaque,
+             reinterpret_cast<std::uint8_t*>(row_out));
+}
+
 struct LiqOwners {
   liq_attr* attr = nullptr;
   liq_image* image = nullptr;
@@ -63,16 +75,13 @@ GpStatus EncodeGif(const ArgbPixels& image, const EncoderParameters* params, std
   out->clear();
   const std::size_t pixel_count =
       static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height);
-  std::vector<std::uint8_t> rgba;
   std::vector<std::uint8_t> indices;
   try {
-    rgba.resize(pixel_count * BytesPerPixel(ChannelBytes::kRgbOpaque));
     indices.resize(pixel_count);
   } catch (const std::bad_alloc&) {
     *why = "out of memory";
     return OutOfMemory;
   }
-  UnpackArgb(image.pixels, pixel_count, ChannelBytes::kRgbOpaque, rgba.data());
 
   LiqOwners liq;
   liq.attr = liq_attr_create();
@@ -80,7 +89,8 @@ GpStatus EncodeGif(const ArgbPixels& image, const EncoderParameters* params, std
     *why = "GIF: out of memory";
     return OutOfMemory;
   }
-  liq.image = liq_image_create_rgba(liq.attr, rgba.data(), image.width, image.height, 0);
+  liq.image = liq_image_create_custom(liq.attr, QuantizerRow, const_cast<ArgbPixels*>(&image),
+                                      image.width, image.height, 0);
   if (liq.image == nullptr) {
     *why = "GIF: the quantizer refused the image";
     return GenericError;
@@ -134,21 +144,9 @@ GpStatus EncodeGif(const ArgbPixels& image, const EncoderParameters* params, std
   return Ok;
 }
 
-constexpr std::uint8_t kSignature[] = {'G', 'I', 'F', '8', '9', 'a', 'G', 'I', 'F', '8', '7', 'a'};
-constexpr std::uint8_t kMask[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-
 }  // namespace
 
-extern const EncoderEntry kGifEncoder = {
-    {0x42AA70A3, 0xB9AA, 0x4A4A, {0x89, 0x40, 0x3C, 0x6C, 0xB4, 0x7F, 0xDE, 0x70}},
-    {0xF840CE87, 0xFC9F, 0x426B, {0x96, 0x40, 0x5F, 0x25, 0xA7, 0x2A, 0x1B, 0x33}},
-    u"GIF encoder (giflib, libimagequant)",
-    u"GIF",
-    u"*.GIF",
-    u"image/gif",
-    kSignature,
-    kMask,
-    2,
-    EncodeGif,
-    0};
+VGRID_MODULE_EXPORT GpStatus VgridEncode(const ArgbPixels& image, const EncoderParameters* params,
+                                         std::string* out, std::string* why) {
+  return EncodeGif(image, params, out, why);
+}

@@ -11,6 +11,7 @@
 #include "platform/encoder_support.h"
 #include "platform/encoders.h"
 #include "platform/imaging_internal.h"
+#include "platform/modules.h"
 
 extern "C" {
 #include <jpeglib.h>
@@ -112,20 +113,9 @@ GpStatus EncodeJpeg(const ArgbPixels& image, const EncoderParameters* params, st
   return status;
 }
 
-constexpr std::uint8_t kSignature[] = {0xFF, 0xD8};
-constexpr std::uint8_t kMask[] = {0xFF, 0xFF};
-
 }  // namespace
 
-extern const EncoderEntry kJpegEncoder = {
-    {0x52BF1E51, 0x6DCD, 0x43CD, {0xB0, 0x6B, 0x6B, 0x72, 0xB0, 0x63, 0x12, 0x4B}},
-    {0x9C8829F5, 0xB281, 0x4FE8, {0xA8, 0x4A, 0xFD, 0x25, 0x9F, 0x04, 0x57, 0x4C}},
-    u"JPEG encoder (libjpeg-turbo)",
-    u"JPEG",
-    u"*.JPG;*.JPEG;*.JPE;*.JFIF",
-    u"image/jpeg",
-    kSignature,
-    kMask,
-    1,
-    EncodeJpeg,
-    JPEG_MAX_DIMENSION};
+VGRID_MODULE_EXPORT GpStatus VgridEncode(const ArgbPixels& image, const EncoderParameters* params,
+                                         std::string* out, std::string* why) {
+  return EncodeJpeg(image, params, out, why);
+}

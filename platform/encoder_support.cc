@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the encoders share: the parameter check, the copying of their libraries' output, and
-// pixel words unpacked into bytes per channel.
+// What the encoders share: the parameter check, the copying of their libraries' output, the
+// test for alpha, and pixel words unpacked into bytes per channel. Compiled into the program
+// and into each encoder's module, which uses nothing else of the program's.
 
 #include "platform/encoder_support.h"
 
 #include <new>
+
+#include "platform/imaging_internal.h"
 
 GpStatus NoParameters(const EncoderParameters* params, std::string* why) {
   if (params == nullptr || params->Count == 0) return Ok;
@@ -29,6 +32,13 @@ bool AppendEncoded(const void* data, std::size_t size, std::string* out) {
     return false;
   }
   return true;
+}
+
+bool ArgbPixels::HasAlpha() const {
+  const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  for (std::size_t i = 0; i < n; ++i)
+    if ((pixels[i] >> 24) != 0xFF) return true;
+  return false;
 }
 
 namespace {

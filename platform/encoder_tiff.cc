@@ -15,6 +15,7 @@
 #include "platform/encoder_support.h"
 #include "platform/encoders.h"
 #include "platform/imaging_internal.h"
+#include "platform/modules.h"
 
 extern "C" {
 #include <tiffio.h>
@@ -133,20 +134,9 @@ GpStatus EncodeTiff(const ArgbPixels& image, const EncoderParameters* params, st
   return ok ? Ok : fail();
 }
 
-constexpr std::uint8_t kSignature[] = {'I', 'I', 0x2A, 0x00, 'M', 'M', 0x00, 0x2A};
-constexpr std::uint8_t kMask[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-
 }  // namespace
 
-extern const EncoderEntry kTiffEncoder = {
-    {0x99A63B81, 0x74E9, 0x4E79, {0x8B, 0x0E, 0x78, 0x9D, 0xB9, 0xA9, 0xB0, 0x3C}},
-    {0xB7036C07, 0x7B2B, 0x4D6C, {0x8E, 0x2C, 0xC7, 0x83, 0xEC, 0x75, 0xC1, 0x50}},
-    u"TIFF encoder (libtiff)",
-    u"TIFF",
-    u"*.TIF;*.TIFF",
-    u"image/tiff",
-    kSignature,
-    kMask,
-    2,
-    EncodeTiff,
-    0};
+VGRID_MODULE_EXPORT GpStatus VgridEncode(const ArgbPixels& image, const EncoderParameters* params,
+                                         std::string* out, std::string* why) {
+  return EncodeTiff(image, params, out, why);
+}

@@ -7,6 +7,7 @@
 #include "platform/encoder_support.h"
 #include "platform/encoders.h"
 #include "platform/imaging_internal.h"
+#include "platform/modules.h"
 
 extern "C" {
 #include <webp/encode.h>
@@ -45,7 +46,9 @@ GpStatus EncodeWebp(const ArgbPixels& image, const EncoderParameters* params, st
     *why = "WebP: " + WebpErrorText(VP8_ENC_ERROR_BAD_DIMENSION);
     return ValueOverflow;
   }
-  picture.use_argb = 1;
+  // Lossy WebP codes YUV: the import converts to it straight away (what the encoder would do
+  // with an ARGB copy), so that no copy of the canvas's size is made.
+  picture.use_argb = 0;
   picture.width = image.width;
   picture.height = image.height;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(image.pixels);
@@ -75,20 +78,9 @@ GpStatus EncodeWebp(const ArgbPixels& image, const EncoderParameters* params, st
   return status;
 }
 
-constexpr std::uint8_t kSignature[] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B', 'P'};
-constexpr std::uint8_t kMask[] = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
-
 }  // namespace
 
-extern const EncoderEntry kWebpEncoder = {
-    {0xEC378C5B, 0xAE1F, 0x47C3, {0x97, 0xAF, 0xC7, 0xC7, 0xE7, 0x57, 0x7A, 0x7D}},
-    {0xAB691342, 0x051B, 0x452E, {0xB3, 0x73, 0x67, 0xF9, 0x80, 0xB1, 0x6F, 0x71}},
-    u"WebP encoder (libwebp)",
-    u"WebP",
-    u"*.WEBP",
-    u"image/webp",
-    kSignature,
-    kMask,
-    1,
-    EncodeWebp,
-    WEBP_MAX_DIMENSION};
+VGRID_MODULE_EXPORT GpStatus VgridEncode(const ArgbPixels& image, const EncoderParameters* params,
+                                         std::string* out, std::string* why) {
+  return EncodeWebp(image, params, out, why);
+}

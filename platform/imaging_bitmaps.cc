@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Bitmaps: canvases whose pixels the layer owns, frame bitmaps over the caller's
-// device-independent rows, their release, and the pixel view of either that the encoders read.
+// device-independent rows, their release, and the pixel view of either that the encoders read
+// (whose alpha test is the encoders' own, in platform/encoder_support.cc).
 
 #include <new>
 
@@ -88,13 +89,6 @@ GpStatus GdipDisposeImage(GpImage* image) {
   UnregisterHandle(image);
   delete image;
   return Ok;
-}
-
-bool ArgbPixels::HasAlpha() const {
-  const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-  for (std::size_t i = 0; i < n; ++i)
-    if ((pixels[i] >> 24) != 0xFF) return true;
-  return false;
 }
 
 GpStatus ImagePixels(GpImage* image, ArgbPixels* out) {

@@ -210,46 +210,84 @@ GpStatus GdipDrawImageRectRectI(GpGraphics* graphics, GpImage* image, int dst_x,
       ScalerFlags(graphics->interpolation), nullptr, nullptr, nullptr);
   if (graphics->scaler == nullptr) return OutOfMemory;
 
+  // A frame (opaque, 24-bit) drawn wholly inside the canvas with no matrix or one that keeps
+  // each channel to itself comes out opaque: it replaces what lies under it whether it is
+  // blended or copied, so the scaler writes it straight into the canvas and the matrix is
+  // applied there. Anything else (a rectangle partly outside, a canvas with alpha as the
+  // source, a matrix that mixes channels or alpha) goes through a buffer of the scaled
+  // rectangle, blended or copied from there.
+  const bool adjust = attributes != nullptr && attributes->enabled;
+  const bool in_place = image->kind == GpImage::Kind::kDib && x0 == dst_x && y0 == dst_y &&
+                        x1 == std::int64_t{dst_x} + dst_width &&
+                        y1 == std::int64_t{dst_y} + dst_height &&
+                        (!adjust || attributes->per_channel);
   std::vector<std::uint32_t>& scaled = graphics->scaled_pixels;
-  try {
-    scaled.resize(static_cast<std::size_t>(dst_width) * static_cast<std::size_t>(dst_height));
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory;
+  std::uint8_t* dst_plane[4] = {};
+  int dst_stride[4] = {};
+  if (in_place) {
+    scaled = {};
+    dst_plane[0] = reinterpret_cast<std::uint8_t*>(
+        canvas.argb.data() + static_cast<std::size_t>(dst_y) * canvas.width + dst_x);
+    dst_stride[0] = canvas.width * 4;
+  } else {
+    try {
+      scaled.resize(static_cast<std::size_t>(dst_width) * static_cast<std::size_t>(dst_height));
+    } catch (const std::bad_alloc&) {
+      return OutOfMemory;
+    }
+    dst_plane[0] = reinterpret_cast<std::uint8_t*>(scaled.data());
+    dst_stride[0] = dst_width * 4;
   }
-  // The scaler's vector loads read up to a vector's width past the last pixel of a row, and
-  // a frame record's last row ends where its block ends: the scaler reads a copy of the
-  // source rectangle with room after every row, never the caller's memory.
+
+  // The scaler takes the source in bands of rows, top to bottom. Its vector loads read up to a
+  // vector's width past the last pixel of a row, and a frame record's last row ends where its
+  // block ends: it reads a copy of each band with room after every row, never the caller's
+  // memory, and never a copy of the whole source.
   constexpr std::size_t kRowSlack = 64;
+  constexpr int kBandRows = 64;
   const std::size_t pixel_bytes = image->kind == GpImage::Kind::kDib ? 3 : 4;
   const std::size_t row_bytes = static_cast<std::size_t>(src_width) * pixel_bytes;
   const std::size_t padded_stride = (row_bytes + kRowSlack + 63) & ~std::size_t{63};
-  std::vector<std::uint8_t>& source = graphics->source_rows;
+  const int band_rows = std::min(src_height, kBandRows);
+  std::vector<std::uint8_t>& band = graphics->source_rows;
   try {
-    source.resize(padded_stride * static_cast<std::size_t>(src_height));
+    band.resize(padded_stride * static_cast<std::size_t>(band_rows));
   } catch (const std::bad_alloc&) {
     return OutOfMemory;
   }
-  for (int y = 0; y < src_height; ++y) {
-    const std::uint8_t* row =
-        image->kind == GpImage::Kind::kDib
-            ? image->top_row + static_cast<std::ptrdiff_t>(src_y + y) * image->stride +
-                  static_cast<std::ptrdiff_t>(src_x) * 3  // stride negative for bottom-up rows
-            : reinterpret_cast<const std::uint8_t*>(
-                  image->argb.data() + static_cast<std::size_t>(src_y + y) * image->width + src_x);
-    std::memcpy(source.data() + static_cast<std::size_t>(y) * padded_stride, row, row_bytes);
+  int produced = 0;
+  for (int top = 0; top < src_height; top += band_rows) {
+    const int rows = std::min(band_rows, src_height - top);
+    for (int y = 0; y < rows; ++y) {
+      const int sy = src_y + top + y;
+      const std::uint8_t* row =
+          image->kind == GpImage::Kind::kDib
+              ? image->top_row + static_cast<std::ptrdiff_t>(sy) * image->stride +
+                    static_cast<std::ptrdiff_t>(src_x) * 3  // stride negative for bottom-up rows
+              : reinterpret_cast<const std::uint8_t*>(
+                    image->argb.data() + static_cast<std::size_t>(sy) * image->width + src_x);
+      std::memcpy(band.data() + static_cast<std::size_t>(y) * padded_stride, row, row_bytes);
+    }
+    const std::uint8_t* src_plane[4] = {band.data()};
+    const int src_stride[4] = {static_cast<int>(padded_stride)};
+    const int made =
+        sws_scale(graphics->scaler, src_plane, src_stride, top, rows, dst_plane, dst_stride);
+    if (made < 0) return GenericError;
+    produced += made;
   }
-  const std::uint8_t* src_plane[4] = {source.data()};
-  int src_stride[4] = {static_cast<int>(padded_stride)};
-  std::uint8_t* dst_plane[4] = {reinterpret_cast<std::uint8_t*>(scaled.data())};
-  int dst_stride[4] = {dst_width * 4};
-  if (sws_scale(graphics->scaler, src_plane, src_stride, 0, src_height, dst_plane, dst_stride) !=
-      dst_height)
-    return GenericError;
+  if (produced != dst_height) return GenericError;
 
   // The matrix is applied to the scaled pixels: for an affine matrix this equals applying it
   // before scaling (the filter weights sum to one), and it touches a tenth-sized cell instead
   // of the whole frame.
-  const bool adjust = attributes != nullptr && attributes->enabled;
+  if (in_place) {
+    if (!adjust) return Ok;
+    for (std::int64_t y = y0; y < y1; ++y) {
+      std::uint32_t* out = canvas.argb.data() + static_cast<std::size_t>(y) * canvas.width + x0;
+      for (std::int64_t x = x0; x < x1; ++x, ++out) *out = ApplyMatrix(*attributes, *out);
+    }
+    return Ok;
+  }
   const bool blend = graphics->compositing == CompositingModeSourceOver;
   for (std::int64_t y = y0; y < y1; ++y) {
     const std::uint32_t* in =

@@ -33,8 +33,9 @@ struct GpGraphics {
   InterpolationMode interpolation = InterpolationModeDefault;
   SwsContext* scaler = nullptr;  ///< reused while the sizes stay the same
   /// Working memory of the last drawing, kept for the next: a sheet draws frame after frame of
-  /// one size, and fresh blocks of a frame's size each time cost more in page faults than the
-  /// drawing itself.
+  /// one size, and fresh blocks each time cost more in page faults than the drawing itself.
+  /// A band of source rows, and the scaled rectangle where it cannot go straight into the
+  /// canvas.
   std::vector<std::uint8_t> source_rows;
   std::vector<std::uint32_t> scaled_pixels;
   ~GpGraphics();

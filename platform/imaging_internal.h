@@ -35,11 +35,18 @@ struct ArgbPixels {
 /// InvalidParameter for a null or released handle.
 GpStatus ImagePixels(GpImage* image, ArgbPixels* out);
 
-/// Test hook: when set, GdipSaveImageToFile calls it with the destination path after the
-/// encoded file has been written and synced under its temporary name, just before it is moved
-/// into place. Tests use it to make the destination name appear in that window.
+/// Test hook: when set, GdipSaveImageToFile calls it with the destination path each time the
+/// encoded file has been written and synced: under a temporary name (or none), just before it
+/// is moved into place, and where the file system can do neither, under the destination name
+/// itself. Tests use it to make the destination name appear in that window.
 void SetSaveHookForTesting(std::function<void(const std::string& destination)> hook);
 
-/// Test hook: when true, the save moves the file into place with link() and unlink(), as it
-/// does on a file system without RENAME_NOREPLACE.
-void ForceLinkFallbackForTesting(bool force);
+/// The ways of saving that tests can force, each as the save takes it on a file system that
+/// lacks what the ways before it need.
+enum class SaveFallback {
+  kNone,  ///< the first way that works: O_TMPFILE and linkat, then the ways below
+  kLink,  ///< no O_TMPFILE nor RENAME_NOREPLACE: a named temporary file, link() and unlink()
+  kCreateInPlace,  ///< no hard links either: the destination created with O_EXCL and written
+};
+/// Test hook: makes every save take `fallback` (kNone: the usual choice).
+void ForceSaveFallbackForTesting(SaveFallback fallback);

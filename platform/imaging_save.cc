@@ -9,6 +9,12 @@
 // touched), moved into place with renameat2 and RENAME_NOREPLACE, or, on a file system
 // without that flag, link() (which never replaces) then unlink() of the temporary name. Any
 // failure removes the temporary file, and so does SIGTERM, SIGINT or SIGHUP while it exists.
+//
+// A file system with none of these (FAT or exFAT through FUSE, many network and cloud mounts)
+// gets the last way: the destination name itself, created with O_EXCL (which never replaces),
+// written and synced, and removed on any failure and on those signals like a temporary file.
+// Only there can an end that no handler sees (SIGKILL, a crash, the power) leave a partial
+// file, under the sheet's own name.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -33,7 +39,7 @@
 namespace {
 
 std::mutex hook_mutex;
-std::atomic<bool> force_link_fallback{false};
+std::atomic<SaveFallback> forced_fallback{SaveFallback::kNone};
 std::function<void(const std::string&)>& SaveHook() {
   static auto* hook = new std::function<void(const std::string&)>;
   return *hook;
@@ -107,9 +113,14 @@ class NamedTempGuard {
   NamedTempGuard(const NamedTempGuard&) = delete;
   NamedTempGuard& operator=(const NamedTempGuard&) = delete;
 
-  // Creates `temp` in `directory` and watches it, with the signals held back meanwhile so
-  // that none can come between the file and its watch. 0 or an errno value.
-  int CreateWatched(TempFile& temp, const std::string& directory);
+  // Stops watching: a signal from now on leaves the file where it is.
+  void Unwatch() { named_temp_set = 0; }
+
+  // Creates `temp` with `create` (TempFile::Create or CreateExclusive and its argument) and
+  // watches it, with the signals held back meanwhile so that none can come between the file
+  // and its watch. 0 or an errno value.
+  int CreateWatched(TempFile& temp, int (TempFile::*create)(const std::string&),
+                    const std::string& where);
 
  private:
   std::lock_guard<std::mutex> lock_;
@@ -155,6 +166,15 @@ class TempFile {
       if (errno != EEXIST) return errno;
     }
     return EEXIST;
+  }
+  // Creates `path` itself, only if no entry has that name; removed like a temporary file
+  // until Keep().
+  int CreateExclusive(const std::string& path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return errno;
+    fd_ = fd;
+    path_ = path;
+    return 0;
   }
   int fd() const { return fd_; }
   const std::string& path() const { return path_; }
@@ -202,27 +222,53 @@ int WriteAll(int fd, const std::string& bytes) {
   return 0;
 }
 
+// What a file system without the call answers: EINVAL from renameat2 with a flag it does not
+// know, EPERM from link() where it has no hard links (FUSE's answer for a missing operation
+// among them), the others from either.
+bool Unsupported(int e) {
+  return e == EINVAL || e == ENOSYS || e == ENOTSUP || e == EOPNOTSUPP || e == EPERM;
+}
+
+// Writes `bytes` to the new file and syncs it. 0 or an errno value.
+int WriteAndSync(const TempFile& file, const std::string& bytes) {
+  if (int e = WriteAll(file.fd(), bytes); e != 0) return e;
+  return fsync(file.fd()) == 0 ? 0 : errno;
+}
+
+void RunSaveHook(const std::string& destination) {
+  std::lock_guard lock(hook_mutex);
+  if (SaveHook()) SaveHook()(destination);
+}
+
 // Moves `from` to `to` only while `to` does not exist. 0 or an errno value (EEXIST when the
-// name is taken).
+// name is taken; ENOTSUP when the file system can do neither).
 int MoveIntoPlace(const std::string& from, const std::string& to) {
+  const SaveFallback forced = forced_fallback;
   int e = EINVAL;
-  if (!force_link_fallback) {
+  if (forced == SaveFallback::kNone) {
     if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
     e = errno;
   }
-  if (e != EINVAL && e != ENOSYS && e != ENOTSUP && e != EOPNOTSUPP) return e;
+  if (!Unsupported(e) || e == EPERM) return e;  // EPERM from a rename is a refusal
   // The file system does not know RENAME_NOREPLACE; a hard link never replaces either.
-  if (link(from.c_str(), to.c_str()) != 0) return errno;
-  unlink(from.c_str());
-  return 0;
+  if (forced == SaveFallback::kCreateInPlace) {
+    e = EPERM;
+  } else if (link(from.c_str(), to.c_str()) == 0) {
+    unlink(from.c_str());
+    return 0;
+  } else {
+    e = errno;
+  }
+  return Unsupported(e) ? ENOTSUP : e;
 }
 
-int NamedTempGuard::CreateWatched(TempFile& temp, const std::string& directory) {
+int NamedTempGuard::CreateWatched(TempFile& temp, int (TempFile::*create)(const std::string&),
+                                  const std::string& where) {
   sigset_t held, previous;
   sigemptyset(&held);
   for (int sig : kCleanupSignals) sigaddset(&held, sig);
   pthread_sigmask(SIG_BLOCK, &held, &previous);
-  const int e = temp.Create(directory);
+  const int e = (temp.*create)(where);
   if (e == 0 && temp.path().size() < sizeof named_temp_path) {
     memcpy(named_temp_path, temp.path().c_str(), temp.path().size() + 1);
     named_temp_set = 1;
@@ -247,7 +293,7 @@ void SyncDirectory(const std::string& directory) {
 
 }  // namespace
 
-void ForceLinkFallbackForTesting(bool force) { force_link_fallback = force; }
+void ForceSaveFallbackForTesting(SaveFallback fallback) { forced_fallback = fallback; }
 
 void SetSaveHookForTesting(std::function<void(const std::string&)> hook) {
   std::lock_guard lock(hook_mutex);
@@ -285,20 +331,19 @@ GpStatus GdipSaveImageToFile(GpImage* image, const char16_t* filename, const GUI
   if (path.empty()) return Fail(ENOENT, "", why);
 
   std::string encoded;
-  if (GpStatus s = encoder->encode(pixels, params, &encoded, why); s != Ok) return s;
+  // The encoder's module or the image library it needs is missing.
+  const EncodeFunction encode = LoadEncoder(*encoder, why);
+  if (encode == nullptr) return FileNotFound;
+  if (GpStatus s = encode(pixels, params, &encoded, why); s != Ok) return s;
 
   const std::string directory = DirectoryOf(path);
-  if (!force_link_fallback) {
+  if (forced_fallback == SaveFallback::kNone) {
     // A file without a name until it is complete, where the file system can make one.
     TempFile temp;
     int e = temp.CreateUnnamed(directory);
     if (e == 0) {
-      if (e = WriteAll(temp.fd(), encoded); e != 0) return Fail(e, "", why);
-      if (fsync(temp.fd()) != 0) return Fail(errno, "", why);
-      {
-        std::lock_guard lock(hook_mutex);
-        if (SaveHook()) SaveHook()(path);
-      }
+      if (e = WriteAndSync(temp, encoded); e != 0) return Fail(e, "", why);
+      RunSaveHook(path);
       e = temp.LinkUnnamed(path);
       if (e == 0) {
         temp.Close();  // after fsync, nothing is left for the close to report
@@ -314,20 +359,33 @@ GpStatus GdipSaveImageToFile(GpImage* image, const char16_t* filename, const GUI
     }
   }
 
-  NamedTempGuard guard;
-  TempFile temp;
-  if (int e = guard.CreateWatched(temp, directory); e != 0) return Fail(e, "", why);
-  if (int e = WriteAll(temp.fd(), encoded); e != 0) return Fail(e, "", why);
-  if (fsync(temp.fd()) != 0) return Fail(errno, "", why);
-  if (int e = temp.Close(); e != 0) return Fail(e, "", why);
-
   {
-    std::lock_guard lock(hook_mutex);
-    if (SaveHook()) SaveHook()(path);
-  }
+    NamedTempGuard guard;
+    TempFile temp;
+    if (int e = guard.CreateWatched(temp, &TempFile::Create, directory); e != 0)
+      return Fail(e, "", why);
+    if (int e = WriteAndSync(temp, encoded); e != 0) return Fail(e, "", why);
+    if (int e = temp.Close(); e != 0) return Fail(e, "", why);
+    RunSaveHook(path);
+    const int e = MoveIntoPlace(temp.path(), path);
+    if (e == 0) {
+      temp.Keep();
+      SyncDirectory(directory);
+      return Ok;
+    }
+    if (e != ENOTSUP) return Fail(e, "", why);
+  }  // the temporary file is gone here
 
-  if (int e = MoveIntoPlace(temp.path(), path); e != 0) return Fail(e, "", why);
-  temp.Keep();
+  // Neither a rename that never replaces nor a hard link: the destination name itself.
+  NamedTempGuard guard;
+  TempFile file;
+  if (int e = guard.CreateWatched(file, &TempFile::CreateExclusive, path); e != 0)
+    return Fail(e, "", why);
+  if (int e = WriteAndSync(file, encoded); e != 0) return Fail(e, "", why);
+  if (int e = file.Close(); e != 0) return Fail(e, "", why);
+  RunSaveHook(path);
+  guard.Unwatch();  // before Keep: from here on a signal leaves the complete sheet
+  file.Keep();
   SyncDirectory(directory);
   return Ok;
 }

@@ -12,15 +12,16 @@
 
 #include <algorithm>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/encoders.h"
 #include "platform/imaging.h"
 #include "platform/imaging_internal.h"
+#include "platform/modules.h"
 #include "testutil/image_read.h"
 #include "testutil/temp_dir.h"
+#include "testutil/vgrid_run.h"
 
 namespace {
 
@@ -59,6 +60,13 @@ int InChild(const std::function<int()>& body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// Bytes of address space this process holds (VmSize).
+std::int64_t AddressSpaceInUse() {
+  const std::string status = ReadFileBytes("/proc/self/status");
+  const std::size_t at = status.find("VmSize:");
+  return at == std::string::npos ? 0 : std::stoll(status.substr(at + 7)) * 1024;
+}
+
 struct SaveHookGuard {
   explicit SaveHookGuard(std::function<void(const std::string&)> hook) {
     SetSaveHookForTesting(std::move(hook));
@@ -66,10 +74,22 @@ struct SaveHookGuard {
   ~SaveHookGuard() { SetSaveHookForTesting(nullptr); }
 };
 
-struct LinkFallback {
-  LinkFallback() { ForceLinkFallbackForTesting(true); }
-  ~LinkFallback() { ForceLinkFallbackForTesting(false); }
+struct ForcedFallback {
+  explicit ForcedFallback(SaveFallback fallback) { ForceSaveFallbackForTesting(fallback); }
+  ~ForcedFallback() { ForceSaveFallbackForTesting(SaveFallback::kNone); }
 };
+
+const char* Describe(SaveFallback fallback) {
+  switch (fallback) {
+    case SaveFallback::kNone:
+      return "rename without replace";
+    case SaveFallback::kLink:
+      return "link and unlink";
+    case SaveFallback::kCreateInPlace:
+      return "created in place";
+  }
+  return "?";
+}
 
 class SaveTest : public ::testing::Test {
  protected:
@@ -107,11 +127,11 @@ TEST_F(SaveTest, WritesANewFileWithTheUsualModeAndNothingElse) {
 }
 
 TEST_F(SaveTest, NeverReplacesAnExistingEntry) {
-  for (bool fallback : {false, true}) {
-    SCOPED_TRACE(fallback ? "link and unlink" : "rename without replace");
+  for (SaveFallback fallback :
+       {SaveFallback::kNone, SaveFallback::kLink, SaveFallback::kCreateInPlace}) {
+    SCOPED_TRACE(Describe(fallback));
     TempDir dir;
-    std::optional<LinkFallback> force;
-    if (fallback) force.emplace();
+    ForcedFallback force(fallback);
     CheckNeverReplaces(dir);
   }
 }
@@ -137,19 +157,23 @@ void SaveTest::CheckNeverReplaces(const TempDir& dir) {
 }
 
 TEST_F(SaveTest, ANameThatAppearsWhileSavingIsNotReplaced) {
-  for (bool fallback : {false, true}) {
-    SCOPED_TRACE(fallback ? "link and unlink" : "rename without replace");
+  for (SaveFallback fallback : {SaveFallback::kNone, SaveFallback::kLink}) {
+    SCOPED_TRACE(Describe(fallback));
     TempDir dir;
-    std::optional<LinkFallback> force;
-    if (fallback) force.emplace();
-    CheckRace(dir, fallback);
+    ForcedFallback force(fallback);
+    CheckRace(dir, fallback != SaveFallback::kNone);
   }
-  // And when the name stays free, the fallback moves the file into place as well.
-  LinkFallback force;
-  std::string why;
-  EXPECT_EQ(Save(canvas_.get(), dir_.File("free.png"), Clsid(u"image/png"), &why), Ok) << why;
-  EXPECT_EQ(Listing(dir_.path()), std::vector<std::string>{"free.png"});
-  EXPECT_EQ(ReadImageFile(dir_.File("free.png")).Argb(0, 0), 0xFF2080C0u);
+  // And when the name stays free, each fallback puts the file in place as well; the last
+  // one, without hard links, writes the destination itself after the link was refused.
+  for (SaveFallback fallback : {SaveFallback::kLink, SaveFallback::kCreateInPlace}) {
+    SCOPED_TRACE(Describe(fallback));
+    TempDir dir;
+    ForcedFallback force(fallback);
+    std::string why;
+    EXPECT_EQ(Save(canvas_.get(), dir.File("free.png"), Clsid(u"image/png"), &why), Ok) << why;
+    EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"free.png"});
+    EXPECT_EQ(ReadImageFile(dir.File("free.png")).Argb(0, 0), 0xFF2080C0u);
+  }
 }
 
 void SaveTest::CheckRace(const TempDir& dir, bool named_temp) {
@@ -193,6 +217,14 @@ TEST_F(SaveTest, FailuresLeaveNothingBehind) {
             GenericError);
   EXPECT_EQ(why.rfind("JPEG: ", 0), 0u) << why;
   EXPECT_NE(why.find("65500"), std::string::npos) << why;
+  // An encoder whose module (or the image library it needs) cannot be loaded says so.
+  SetModuleDirectoryForTesting(dir_.File("no-modules"));
+  const GpStatus unloadable =
+      Save(canvas_.get(), dir_.File("none.tif"), Clsid(u"image/tiff"), &why);
+  SetModuleDirectoryForTesting("");
+  EXPECT_EQ(unloadable, FileNotFound);
+  EXPECT_EQ(why.rfind("cannot load the TIFF encoder: ", 0), 0u) << why;
+  EXPECT_NE(why.find("encoder_tiff.so"), std::string::npos) << why;
   // No image, no encoder.
   EXPECT_EQ(Save(nullptr, dir_.File("none.png"), Clsid(u"image/png"), &why), InvalidParameter);
   const GUID unknown{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
@@ -203,19 +235,61 @@ TEST_F(SaveTest, FailuresLeaveNothingBehind) {
 }
 
 TEST_F(SaveTest, AFullDiskLeavesNoPartialFile) {
-  // The file-size limit makes writes fail the way a full disk does, in a child process.
+  // The file-size limit makes writes fail the way a full disk does, in a child process; the
+  // sheet written under its own name goes as well.
   Bitmap big(200, 200, PixelFormat32bppARGB);  // 120 KB as BMP
-  const std::string dst = dir_.File("big.bmp");
-  const int code = InChild([&] {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{4096, 4096};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
-    std::string why;
-    if (Save(big.get(), dst, Clsid(u"image/bmp"), &why) == Ok) return 11;
-    return why == "File too large" ? 0 : 12;
-  });
-  EXPECT_EQ(code, 0);
-  EXPECT_TRUE(Listing(dir_.path()).empty());
+  for (SaveFallback fallback : {SaveFallback::kNone, SaveFallback::kCreateInPlace}) {
+    SCOPED_TRACE(Describe(fallback));
+    TempDir dir;
+    const std::string dst = dir.File("big.bmp");
+    const int code = InChild([&] {
+      ForceSaveFallbackForTesting(fallback);
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{4096, 4096};
+      // Written in place, the sheet comes after a named temporary file that had room.
+      SaveHookGuard hook([&](const std::string&) { setrlimit(RLIMIT_FSIZE, &limit); });
+      if (fallback == SaveFallback::kNone && setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
+      std::string why;
+      if (Save(big.get(), dst, Clsid(u"image/bmp"), &why) == Ok) return 11;
+      return why == "File too large" ? 0 : 12;
+    });
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(Listing(dir.path()).empty());
+  }
+}
+
+// AVIF's encoder fails where memory runs out, in words that end in what failed: libaom
+// often gives no detail, which libavif would print as "(null)".
+TEST_F(SaveTest, AnEncoderOutOfMemorySaysWhatFailed) {
+  if (RunningUnderAddressSanitizer()) GTEST_SKIP() << "no address-space bound under ASan";
+  // The module is loaded before memory is bounded.
+  std::string loaded;
+  ASSERT_NE(LoadEncoder(*FindEncoder(Clsid(u"image/avif")), &loaded), nullptr) << loaded;
+  Bitmap picture(640, 480, PixelFormat32bppARGB);
+  const std::string dst = dir_.File("picture.avif");
+  int failures = 0;
+  // Bounds a little above what the process holds already, up to one that is enough: some let
+  // libaom start and fail later, some not start at all (and some end in libavif's own abort,
+  // which says nothing).
+  for (std::int64_t extra_mb = 8; extra_mb <= 96; extra_mb += 8) {
+    const int code = InChild([&] {
+      rlimit limit{};
+      limit.rlim_cur = limit.rlim_max =
+          static_cast<rlim_t>(AddressSpaceInUse() + extra_mb * 1024 * 1024);
+      if (setrlimit(RLIMIT_AS, &limit) != 0) return 10;
+      std::string why;
+      if (Save(picture.get(), dst, Clsid(u"image/avif"), &why) == Ok) return 0;
+      if (why.rfind("AVIF: ", 0) != 0) return 11;
+      return why.ends_with("(null)") || why.ends_with(": ") ? 12 : 1;
+    });
+    EXPECT_NE(code, 10);
+    EXPECT_NE(code, 11) << extra_mb << " MB";
+    EXPECT_NE(code, 12) << extra_mb << " MB";
+    if (code == 1) ++failures;
+    if (code == 0) break;  // enough memory from here on
+    std::remove(dst.c_str());
+  }
+  EXPECT_GT(failures, 0) << "no bound made the encoder fail";
 }
 
 TEST_F(SaveTest, ADirectoryWithoutWritePermissionIsRefused) {
@@ -245,21 +319,31 @@ TEST_F(SaveTest, ADirectoryWithoutWritePermissionIsRefused) {
 }  // namespace
 
 // Where the file system cannot make a file without a name, the temporary file of a save
-// that a signal ends goes with the process: it is removed before the signal takes effect.
+// that a signal ends goes with the process: it is removed before the signal takes effect. So
+// is the sheet written under its own name where the file system has no hard links.
 TEST_F(SaveTest, ASignalDuringASaveToANamedTemporaryFileRemovesIt) {
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-    SCOPED_TRACE(strsignal(sig));
-    TempDir dir;
-    const std::string dst = dir.File("sheet.png");
-    const int code = InChild([&] {
-      LinkFallback force;
-      // The signal arrives when the image is complete under its temporary name.
-      SaveHookGuard hook([sig](const std::string&) { raise(sig); });
-      std::string why;
-      Save(canvas_.get(), dst, Clsid(u"image/png"), &why);
-      return 0;  // not reached: the signal ends the process
-    });
-    EXPECT_EQ(code, 128 + sig);
-    EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{});
+  for (SaveFallback fallback : {SaveFallback::kLink, SaveFallback::kCreateInPlace}) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+      SCOPED_TRACE(std::string(Describe(fallback)) + ", " + strsignal(sig));
+      TempDir dir;
+      const std::string dst = dir.File("sheet.png");
+      const int code = InChild([&] {
+        ForceSaveFallbackForTesting(fallback);
+        // The signal arrives when the image is complete under its temporary name, or in
+        // place, after the temporary file of the refused link is gone.
+        int calls = 0;
+        const int last_call = fallback == SaveFallback::kCreateInPlace ? 2 : 1;
+        SaveHookGuard hook([&](const std::string&) {
+          if (++calls < last_call) return;
+          if (Listing(dir.path()).size() != 1) _exit(20);
+          raise(sig);
+        });
+        std::string why;
+        Save(canvas_.get(), dst, Clsid(u"image/png"), &why);
+        return 0;  // not reached: the signal ends the process
+      });
+      EXPECT_EQ(code, 128 + sig);
+      EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{});
+    }
   }
 }

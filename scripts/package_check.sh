@@ -4,9 +4,13 @@
 # - dpkg-buildpackage builds the source and the binary package from a copy of the tree in a
 #   temporary folder (it writes its results beside the tree it builds);
 # - lintian --pedantic finds no error and no warning in either;
-# - the binary is hardened (fortified, full RELRO, bind-now, PIE) and stripped, the package
-#   holds exactly its files, and depends on the package of every library the binary loads;
-# - apt-get installs it; vgrid and vgrid-library from it make sheets of a movie made here;
+# - the binary is hardened (fortified, full RELRO, bind-now, PIE) and stripped, and so are its
+#   modules (each image library's encoder, and the filter graph with libavfilter, in the
+#   private folder /usr/lib/<multiarch>/vgrid); the package holds exactly its files, and
+#   depends on the package of every library the binary or a module loads;
+# - apt-get installs it; vgrid from it writes every format, loading the encoders' modules and
+#   the filter graph's (for an interlaced movie) from its own folder, and vgrid-library makes
+#   sheets of a movie made here;
 #   apt-get purge removes it and leaves none of its files.
 # With BUILD_DIR (scripts/test.sh passes its own), the package that cpack makes from that
 # build must hold the same files. Everything the check makes is removed at its end.
@@ -85,6 +89,17 @@ drwxr-xr-x root/root ./usr/
 drwxr-xr-x root/root ./usr/bin/
 -rwxr-xr-x root/root ./usr/bin/vgrid
 -rwxr-xr-x root/root ./usr/bin/vgrid-library
+drwxr-xr-x root/root ./usr/lib/
+drwxr-xr-x root/root ./usr/lib/x86_64-linux-gnu/
+drwxr-xr-x root/root ./usr/lib/x86_64-linux-gnu/vgrid/
+-rw-r--r-- root/root ./usr/lib/x86_64-linux-gnu/vgrid/encoder_avif.so
+-rw-r--r-- root/root ./usr/lib/x86_64-linux-gnu/vgrid/encoder_gif.so
+-rw-r--r-- root/root ./usr/lib/x86_64-linux-gnu/vgrid/encoder_jpeg.so
+-rw-r--r-- root/root ./usr/lib/x86_64-linux-gnu/vgrid/encoder_jxl.so
+-rw-r--r-- root/root ./usr/lib/x86_64-linux-gnu/vgrid/encoder_png.so
+-rw-r--r-- root/root ./usr/lib/x86_64-linux-gnu/vgrid/encoder_tiff.so
+-rw-r--r-- root/root ./usr/lib/x86_64-linux-gnu/vgrid/encoder_webp.so
+-rw-r--r-- root/root ./usr/lib/x86_64-linux-gnu/vgrid/filter_graph.so
 drwxr-xr-x root/root ./usr/share/
 drwxr-xr-x root/root ./usr/share/doc/
 drwxr-xr-x root/root ./usr/share/doc/vgrid/
@@ -100,27 +115,34 @@ diff -u "$work/expected" "$work/contents" >&2 || fail "unexpected package conten
 control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '^$' | sort | tr '\n' ' ')
 [ "$control" = "control md5sums " ] || fail "the control archive holds: $control"
 
-# The binary: hardened by dpkg-buildflags and stripped by debhelper.
+# The binary and its modules: hardened by dpkg-buildflags and stripped by debhelper.
 root=$work/root
 dpkg-deb -x "$deb" "$root"
 bin=$root/usr/bin/vgrid
-readelf -h "$bin" | grep -q 'Type: *DYN' || fail "the binary is not position-independent"
-readelf -lW "$bin" | grep -q GNU_RELRO || fail "the binary has no RELRO segment"
-readelf -dW "$bin" | grep -Eq 'BIND_NOW|FLAGS_1.* NOW' || fail "the binary is not linked with -z now"
-objdump -T "$bin" | grep -q '__[a-z_]*_chk' || fail "the binary calls no fortified function"
-objdump -h "$bin" | grep -Eq '\.(debug_info|symtab)' && fail "the binary is not stripped"
+modules=("$root"/usr/lib/x86_64-linux-gnu/vgrid/*.so)
+# grep reads the whole listing (no -q): with pipefail, a grep that stopped at the first match
+# could end the tool writing the listing with SIGPIPE, and the check with it.
+readelf -h "$bin" | grep 'Type: *DYN' >/dev/null || fail "the binary is not position-independent"
+objdump -T "$bin" | grep '__[a-z_]*_chk' >/dev/null || fail "the binary calls no fortified function"
+for elf in "$bin" "${modules[@]}"; do
+  readelf -lW "$elf" | grep GNU_RELRO >/dev/null || fail "$(basename "$elf") has no RELRO segment"
+  readelf -dW "$elf" | grep -E 'BIND_NOW|FLAGS_1.* NOW' >/dev/null ||
+    fail "$(basename "$elf") is not linked with -z now"
+  objdump -h "$elf" | grep -Eq '\.(debug_info|symtab)' && fail "$(basename "$elf") is not stripped"
+done
 for page in vgrid vgrid-library; do
   zcat "$root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH [A-Z-]* 1 .*\"vgrid $version\"" ||
     fail "the manual page of $page does not carry version $version"
 done
 
-# Dependencies: the package of every library the binary asks for is a versioned dependency,
-# and nothing else is (they come from dpkg-shlibdeps, not from a list kept by hand).
+# Dependencies: the package of every library the binary or a module asks for is a versioned
+# dependency, and nothing else is (they come from dpkg-shlibdeps, not from a list kept by hand).
 check_depends() {
-  local package=$1 binary=$2 depends owner lib dep
+  local package=$1 depends owner lib dep
+  shift
   depends=$(dpkg-deb -f "$package" Depends)
   declare -A wanted=()
-  for lib in $(objdump -p "$binary" | awk '$1 == "NEEDED" {print $2}'); do
+  for lib in $(objdump -p "$@" | awk '$1 == "NEEDED" {print $2}' | sort -u); do
     owner=$(dpkg -S "*/x86_64-linux-gnu/$lib" 2>/dev/null | grep -v -- "-dev:" | head -1 | cut -d: -f1)
     [ -n "$owner" ] || fail "no installed package holds $lib"
     wanted[$owner]=1
@@ -131,7 +153,13 @@ check_depends() {
     [ -n "${wanted[$dep]:-}" ] || fail "$dep is a dependency of $(basename "$package") but the binary loads none of its libraries"
   done
 }
-check_depends "$deb" "$bin"
+check_depends "$deb" "$bin" "${modules[@]}"
+# Each module brings its own library: the encoders' image libraries and libavfilter are no
+# dependency of the binary itself.
+for lib in libavfilter libjpeg libpng libtiff libwebp libgif libimagequant libavif libjxl; do
+  objdump -p "$bin" | awk '$1 == "NEEDED" {print $2}' | grep -q "^$lib\." &&
+    fail "the binary itself loads $lib"
+done
 
 # The cpack package of BUILD_DIR holds the same files.
 if [ -n "$build" ]; then
@@ -149,7 +177,8 @@ if [ -n "$build" ]; then
   grep -v ' \./$' "$work/contents" | diff -u - "$work/cpack-contents" >&2 ||
     fail "the cpack package holds other files than the source package (above)"
   dpkg-deb -x "$cpack_deb" "$work/cpack-root"
-  check_depends "$cpack_deb" "$work/cpack-root/usr/bin/vgrid"
+  check_depends "$cpack_deb" "$work/cpack-root/usr/bin/vgrid" \
+    "$work/cpack-root"/usr/lib/x86_64-linux-gnu/vgrid/*.so
 fi
 
 # Installed with apt-get: both commands work from the PATH on a movie made here.
@@ -174,8 +203,33 @@ run vgrid -c=2 -r=2 "$lib/movie.mkv" "$work/sheet.jpg" || fail "a second run did
 rc=0
 run vgrid -x=1 "$lib/movie.mkv" || rc=$?
 [ "$rc" -eq 2 ] || fail "a bad option ended with $rc, not 2"
-run vgrid -f:image/avif "$lib/movie.mkv" "$work/sheet.avif" || fail "no AVIF: $(cat "$work/out")"
-[ "$(head -c 12 "$work/sheet.avif" | tail -c 8)" = ftypavif ] || fail "vgrid wrote no AVIF"
+# Every format, each through its module from the installed folder; the first 12 bytes of each
+# file (in hexadecimal) say its format.
+for format in 'bmp:424d*' 'gif:474946*' 'tiff:49492a00*' 'png:89504e47*' \
+  'webp:52494646????????57454250' 'avif:????????6674797061766966' 'jxl:ff0a*'; do
+  name=${format%%:*} magic=${format#*:}
+  run env LD_DEBUG=files LD_DEBUG_OUTPUT="$work/loader-$name" \
+    vgrid -c=2 -r=1 "-f:image/$name" "$lib/movie.mkv" "$work/sheet.$name" ||
+    fail "no $name: $(cat "$work/out")"
+  # shellcheck disable=SC2053 # the pattern is meant to match
+  [[ $(head -c 12 "$work/sheet.$name" | od -An -tx1 | tr -d ' \n') == $magic ]] ||
+    fail "vgrid wrote no $name"
+  if [ "$name" != bmp ]; then
+    grep -q "file=/usr/lib/x86_64-linux-gnu/vgrid/encoder_$name.so" "$work/loader-$name".* ||
+      fail "vgrid did not load its $name encoder from /usr/lib/x86_64-linux-gnu/vgrid"
+  fi
+done
+# An interlaced movie is deinterlaced through the filter graph's module, and only such a
+# movie loads it.
+grep -q filter_graph.so "$work"/loader-* && fail "a progressive movie loaded the filter graph"
+ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i testsrc=size=96x64:rate=25 \
+  -frames:v 10 -c:v mpeg2video -flags +ildct+ilme -top 1 "$lib/interlaced.mpg"
+run env LD_DEBUG=files LD_DEBUG_OUTPUT="$work/loader-interlaced" \
+  vgrid -c=2 -r=1 "$lib/interlaced.mpg" "$work/interlaced.jpg" ||
+  fail "vgrid failed on an interlaced movie: $(cat "$work/out")"
+grep -q "file=/usr/lib/x86_64-linux-gnu/vgrid/filter_graph.so" "$work"/loader-interlaced.* ||
+  fail "vgrid did not load the filter graph from /usr/lib/x86_64-linux-gnu/vgrid"
+rm "$lib/interlaced.mpg"
 run vgrid-library "$lib" -c=2 -r=1 -f:p || fail "vgrid-library failed: $(cat "$work/out")"
 for sheet in "$lib/movie.mkv.png" "$lib/new *releases/a*b.mkv.png"; do
   [ "$(head -c 4 "$sheet" | tail -c 3)" = PNG ] || fail "vgrid-library wrote no $sheet"

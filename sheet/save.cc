@@ -42,12 +42,10 @@ std::optional<std::string> SaveSizeProblem(const std::string& mime, std::int64_t
   GUID clsid;
   if (!EncoderLookup(mime.c_str(), &clsid)) return std::nullopt;
   const EncoderEntry* encoder = FindEncoder(clsid);
-  if (encoder == nullptr || encoder->max_side <= 0 ||
-      (width <= encoder->max_side && height <= encoder->max_side))
-    return std::nullopt;
-  WideToMultibyte name(encoder->format_description);
-  return std::string("image too large for ") + name.get() + " (" +
-         std::to_string(encoder->max_side) + " pixels a side)";
+  if (encoder == nullptr) return std::nullopt;
+  // The encoder's module and image library, loaded now rather than after the grab.
+  if (std::string why; LoadEncoder(*encoder, &why) == nullptr) return why;
+  return EncoderSizeProblem(*encoder, width, height);
 }
 
 std::optional<std::string> DestinationNameProblem(const std::string& dst) {

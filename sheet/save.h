@@ -22,7 +22,9 @@ struct SaveOutcome {
 };
 
 /// Why an image of width x height cannot be written in `mime` (its encoder's most pixels a side:
-/// JPEG holds 65,500, WebP 16,383), known before anything is drawn; nothing when it can.
+/// JPEG holds 65,500, WebP 16,383; its most pixels in all, such as 20 megapixels for JPEG XL;
+/// or an encoder whose image library cannot be loaded), known before anything is drawn;
+/// nothing when it can.
 std::optional<std::string> SaveSizeProblem(const std::string& mime, std::int64_t width,
                                            std::int64_t height);
 

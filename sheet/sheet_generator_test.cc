@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/modules.h"
 #include "testutil/fake_media_det.h"
 #include "testutil/image_read.h"
 #include "testutil/run_binary.h"
@@ -169,6 +170,7 @@ TEST(SheetGeneratorTest, RunsThatWriteNothingSayWhy) {
     std::string format;
     const char* diagnostic;
     bool grabs;
+    bool without_modules = false;  // no encoder module can be loaded
   };
   FakeMovie no_video;
   no_video.streams = {MEDIATYPE_Audio};
@@ -189,6 +191,9 @@ TEST(SheetGeneratorTest, RunsThatWriteNothingSayWhy) {
       {"capital MIME", FakeMovie{}, -10, "image/PNG", "対応していない出力形式です: image/PNG",
        false},
       {"empty MIME", FakeMovie{}, -10, "", "対応していない出力形式です", false},
+      // So is a format whose encoder cannot be loaded.
+      {"no AVIF library", FakeMovie{}, -10, "image/avif",
+       "出力ファイルを保存できません: cannot load the AVIF encoder", false, true},
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -196,7 +201,9 @@ TEST(SheetGeneratorTest, RunsThatWriteNothingSayWhy) {
     s.width = c.width;
     s.format = c.format;
     FakeLog log;
+    SetModuleDirectoryForTesting(c.without_modules ? dir.File("no-modules") : "");
     SheetRun run = RunSheet(s, c.movie, &log);
+    SetModuleDirectoryForTesting("");
     EXPECT_FALSE(run.written) << c.name;
     // The line names the movie first.
     EXPECT_EQ(run.err.rfind(s.src + ": " + c.diagnostic, 0), 0u) << c.name << ": " << run.err;

@@ -413,9 +413,10 @@ TEST_F(DestinationSafetyTest, AConsoleThatGoesAwayDoesNotEndTheRun) {
   EXPECT_TRUE(ReadImageFile(dst).ok());
 }
 
-// A sheet larger than its format can hold (JPEG 65,500 pixels a side, WebP 16,383), or a name
-// the file system cannot hold (a part over 255 bytes, or the whole over PATH_MAX), ends with
-// the save diagnostic before the first grab, not after every cell was grabbed for nothing.
+// A sheet larger than its format can hold (JPEG 65,500 pixels a side, WebP 16,383), or than
+// its encoder writes within its bounds (JPEG XL 20 megapixels), or a name the file system
+// cannot hold (a part over 255 bytes, or the whole over PATH_MAX), ends with the save
+// diagnostic before the first grab, not after every cell was grabbed for nothing.
 TEST_F(DestinationSafetyTest, ASheetTooLargeForItsFormatIsRefusedBeforeAnyGrab) {
   std::string deep;
   while (deep.size() < 4096) deep += std::string(250, 'd') + "/";
@@ -423,10 +424,12 @@ TEST_F(DestinationSafetyTest, ASheetTooLargeForItsFormatIsRefusedBeforeAnyGrab) 
     std::vector<std::string> args;
     std::string name;
     const char* limit;
-  } cases[] = {{{"-c=5", "-r=1", "-w=13101", "-h=2", "-f:j"}, "wide.jpg", "65500"},
-               {{"-c=1", "-r=2", "-w=2", "-h=8200", "-f:image/webp"}, "tall.webp", "16383"},
-               {{"-f:j"}, std::string(252, 'n') + ".jpg", "File name too long"},
-               {{"-f:j"}, deep + "sheet.jpg", "File name too long"}};
+  } cases[] = {
+      {{"-c=5", "-r=1", "-w=13101", "-h=2", "-f:j"}, "wide.jpg", "65500"},
+      {{"-c=1", "-r=2", "-w=2", "-h=8200", "-f:image/webp"}, "tall.webp", "16383"},
+      {{"-c=2", "-r=2", "-w=3000", "-h=2000", "-f:image/jxl"}, "big.jxl", "20 megapixels at most"},
+      {{"-f:j"}, std::string(252, 'n') + ".jpg", "File name too long"},
+      {{"-f:j"}, deep + "sheet.jpg", "File name too long"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name.substr(0, 40));
     TempDir dir;

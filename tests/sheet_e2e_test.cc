@@ -90,7 +90,10 @@ TEST_F(SheetEndToEnd, PrintsTheEchoAndOneMarkPerCell) {
   const std::string movie = Movie(NumberedMovie());
   TempDir dir;
   const std::string dst = dir.File("three-by-two.jpg");
-  RunResult r = Vgrid({"-c=3", "-r=2", movie, dst});
+  // The loader writes down every file it loads.
+  VgridRunBounds bounds;
+  bounds.set_env = {"LC_ALL=C.UTF-8", "LD_DEBUG=files", "LD_DEBUG_OUTPUT=" + dir.File("loader")};
+  RunResult r = RunVgrid({"-c=3", "-r=2", movie, dst}, bounds);
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, "src: " + movie + "\r\ndst: " + dst +
@@ -99,6 +102,18 @@ TEST_F(SheetEndToEnd, PrintsTheEchoAndOneMarkPerCell) {
   EXPECT_EQ(img.format, "jpeg");
   EXPECT_EQ(img.width, 3 * 16);
   EXPECT_EQ(img.height, 2 * 12);
+
+  // A JPEG sheet of progressive SDR frames loads the JPEG encoder and no other, and no
+  // libavfilter. (libwebp and libjxl come with libavcodec itself.)
+  std::string loaded;
+  for (const std::string& name : DirectoryEntries(dir.path()))
+    if (name.rfind("loader.", 0) == 0) loaded += ReadFileBytes(dir.File(name));
+  EXPECT_NE(loaded.find("/encoder_jpeg.so"), std::string::npos) << loaded;
+  for (const char* file :
+       {"libavfilter.so", "/filter_graph.so", "libtiff.so", "libgif.so", "libimagequant.so",
+        "libavif.so", "/encoder_gif.so", "/encoder_tiff.so", "/encoder_png.so", "/encoder_webp.so",
+        "/encoder_avif.so", "/encoder_jxl.so"})
+    EXPECT_EQ(loaded.find(file), std::string::npos) << file << " was loaded";
 }
 
 // On Linux a name is bytes: a movie named in Latin-1 (from an old disk, a Windows share)
