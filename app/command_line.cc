@@ -98,11 +98,17 @@ bool ReadOption(const std::string& token, RunSettings& settings) {
     case 'h':
       settings.height = ParseCellSpec(value);
       return true;
+    case 'i':
+      settings.showHeader = true;
+      return true;
     case 'q':
       settings.quality = ParseDecimal(value);
       return true;
     case 'r':
       settings.rows = ParseDecimal(value);
+      return true;
+    case 't':
+      settings.showTimes = true;
       return true;
     case 'w':
       settings.width = ParseCellSpec(value);
@@ -225,6 +231,8 @@ void SetDefaultSettings(RunSettings& settings) {
   settings.quality = 85;
   settings.previewFlag = 0;
   settings.format = "image/jpeg";
+  settings.showTimes = false;
+  settings.showHeader = false;
 }
 
 void PrintUsage() {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -24,6 +25,9 @@ struct CellGrab {
   HRESULT hr = S_OK;
   std::string error;               ///< the detector's words for a failed grab
   std::uint8_t* record = nullptr;  ///< the FrameRecord of a good grab, until its Release
+  /// When the frame of a good grab starts, on the clock of the sample times; NaN when the
+  /// detector cannot tell.
+  double frame_time = std::numeric_limits<double>::quiet_NaN();
 };
 
 /// The grabs of a sheet's cells, handed over in reading order.
