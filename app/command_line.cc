@@ -107,6 +107,9 @@ bool ReadOption(const std::string& token, RunSettings& settings) {
     case 'r':
       settings.rows = ParseDecimal(value);
       return true;
+    case 's':
+      settings.skipDull = true;
+      return true;
     case 't':
       settings.showTimes = true;
       return true;
@@ -233,6 +236,7 @@ void SetDefaultSettings(RunSettings& settings) {
   settings.format = "image/jpeg";
   settings.showTimes = false;
   settings.showHeader = false;
+  settings.skipDull = false;
 }
 
 void PrintUsage() {

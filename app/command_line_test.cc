@@ -135,8 +135,8 @@ class ParseTest : public ::testing::Test {
 TEST_F(ParseTest, DefaultsAreSetOnEveryCall) {
   settings_.cellWidth = 77;
   // The flags read no value: whatever follows the letter is ignored.
-  Parse("-c=9 -r=9 -w=9 -h=9 -q=9 -b=9 -d -f:p -t -i=no");
-  EXPECT_TRUE(settings_.showTimes && settings_.showHeader);
+  Parse("-c=9 -r=9 -w=9 -h=9 -q=9 -b=9 -d -f:p -t -i=no -s:0");
+  EXPECT_TRUE(settings_.showTimes && settings_.showHeader && settings_.skipDull);
   ASSERT_EQ(Parse(""), ParseOutcome::kRun);
   EXPECT_EQ(settings_.cols, 3);
   EXPECT_EQ(settings_.rows, 4);
@@ -146,7 +146,7 @@ TEST_F(ParseTest, DefaultsAreSetOnEveryCall) {
   EXPECT_EQ(settings_.bgcolor, 0u);
   EXPECT_EQ(settings_.previewFlag, 0);
   EXPECT_EQ(settings_.format, "image/jpeg");
-  EXPECT_FALSE(settings_.showTimes || settings_.showHeader);
+  EXPECT_FALSE(settings_.showTimes || settings_.showHeader || settings_.skipDull);
   EXPECT_EQ(settings_.src, dir_.File("clip.avi"));
   EXPECT_EQ(settings_.dst, dir_.File("clip.jpg"));
   EXPECT_EQ(settings_.cellWidth, 77);  // the sheet's, not the parser's

@@ -21,6 +21,7 @@ struct RunSettings {
   std::string format;       ///< MIME type
   bool showTimes = false;   ///< -t: each cell's time drawn on its frame
   bool showHeader = false;  ///< -i: the movie's facts in a header above the grid
+  bool skipDull = false;    ///< -s: a nearly uniform frame passed over for a livelier one
 };
 
 /// The process-wide settings.

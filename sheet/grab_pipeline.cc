@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "frames/frame_record.h"
+#include "sheet/dull_frames.h"
 
 namespace {
 
@@ -30,13 +31,18 @@ double SecondsSince(Clock::time_point start) {
 }
 
 // A cell's frame, into `record` (the source's own when null): whichever frame within the plan's
-// tolerance of `time` the detector reaches at least cost. *frame_time is when the frame starts.
-// Both ways of grabbing take it here.
+// tolerance of `time` the detector reaches at least cost, or in place of a dull one the first
+// lively one of that window when the plan says so. *frame_time is when the frame starts. Both
+// ways of grabbing take it here.
 HRESULT GrabCell(FrameSource& source, const GrabPlan& plan, double time, double* frame_time,
                  std::uint8_t* record = nullptr) {
   const HRESULT hr = source.GrabNear(time, plan.tolerance, record);
   if (Failed(hr)) return hr;
   *frame_time = source.LastFrameTimes().start;
+  if (plan.skip_dull) {
+    PassOverDullFrame(source, time, plan.tolerance, record ? record : source.frame_record(),
+                      plan.record_bytes, frame_time);
+  }
   return hr;
 }
 

@@ -46,7 +46,8 @@ class CellGrabs {
 /// grabs end. Otherwise plan.workers detectors (the first `source`, the others made by
 /// `factory` and given the source's grab size) grab on their own threads into a ring of at most
 /// kMaxFramesInFlight records that replaces the source's own. Either way each cell gets the
-/// same frame. `source` and `factory` must outlive the grabs; destroying them stops and joins
-/// the workers.
+/// same frame (with plan.skip_dull, the first frame of its window that is not dull in place
+/// of a dull one: sheet/dull_frames.h). `source` and `factory` must outlive the grabs;
+/// destroying them stops and joins the workers.
 std::unique_ptr<CellGrabs> StartGrabs(FrameSource& source, const MediaDetFactory& factory,
                                       const GrabPlan& plan);

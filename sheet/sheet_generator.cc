@@ -163,7 +163,8 @@ HRESULT MakeSheet(FrameSource& source, double open_seconds, RunSettings& setting
     Diagnose(settings.src, SheetFailure::kNoFrame, source.LastErrorText());
     return hr;
   }
-  const GrabPlan plan = PlanGrabs(source, settings.src, layout.cells(), grab_workers, open_seconds);
+  GrabPlan plan = PlanGrabs(source, settings.src, layout.cells(), grab_workers, open_seconds);
+  plan.skip_dull = settings.skipDull;
   std::optional<CellTimes> times;
   if (settings.showTimes && fonts) {
     times.emplace();

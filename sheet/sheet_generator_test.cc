@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The sheet from settings to file: the sampling clock, the cells' sizes and the frames' places
 // in them, the colour adjustment, the one line of a run that writes nothing, and what a sheet
-// can say besides its frames (the cells' times, the header).
+// can say besides its frames (the cells' times, the header) or pass over (dull frames).
 #include "sheet/sheet_generator.h"
 
 #include <gtest/gtest.h>
@@ -441,6 +441,46 @@ TEST(SheetGeneratorTest, TheHeaderSaysWhatTheMovieIsAboveTheGrid) {
   EXPECT_EQ(LayOutHeader(text, 480, 0xFFFF00).colour, 0xFF000000u);
   EXPECT_EQ(LayOutHeader(text, 480, 0x0000FF).colour, 0xFFFFFFFFu);
   EXPECT_EQ(header.colour, 0xFFFFFFFFu);
+}
+
+TEST(SheetGeneratorTest, DullFramesGiveWayToTheFirstLivelyFrameOfTheirWindow) {
+  // 6 s at 10 fps, every frame a keyframe: cells at 1, 2, 3 and 4 s show those frames, or
+  // any frame within 0.25 s. Black covers the first cell's frame and what lies before it in
+  // its window (0.8-1.1 s), the second's and what lies after (2.0-2.2 s), and the third's
+  // whole window (2.7-3.3 s).
+  FixtureSpec spec;
+  spec.frames = 60;
+  spec.keyframe_interval = 1;
+  spec.black_frames = {{8, 11}, {20, 22}, {27, 33}};
+  std::string error;
+  const std::string movie = FixtureMovie(spec, &error);
+  ASSERT_FALSE(movie.empty()) << error;
+  // Each cell's frame number; -1 for a black cell.
+  auto cells = [&](bool skip_dull, int workers) {
+    TempDir dir;
+    RunSettings s = SheetDefaults(dir.File("dull.png"));
+    s.src = movie;
+    s.cols = 4;
+    s.rows = 1;
+    s.width = 160;
+    s.height = 120;
+    s.skipDull = skip_dull;
+    const SheetRun run = RunSheet(s, DefaultMediaDetFactory(), workers);
+    EXPECT_EQ(run.out, "OOOO\r\n\r\ncomplete\n") << run.err;
+    const DecodedImage img = ReadImageFile(s.dst);
+    std::vector<int> frames;
+    for (int k = 0; k < 4 && img.ok(); ++k) {
+      const bool black = Rgb(img, k * 160 + 80, 90) == 0 && Rgb(img, k * 160 + 5, 30) == 0;
+      frames.push_back(
+          black ? -1 : ReadFrameNumberRgba(img.rgba.data(), img.width * 4, k * 160, 0, 160, 120));
+    }
+    return frames;
+  };
+  EXPECT_EQ(cells(false, 1), (std::vector<int>{-1, -1, -1, 40}));
+  // The first lively frame of the window, whichever detectors grab; a window all black keeps
+  // its black frame.
+  for (int workers : {1, 2})
+    EXPECT_EQ(cells(true, workers), (std::vector<int>{12, 18, -1, 40})) << workers << " workers";
 }
 
 }  // namespace
