@@ -23,7 +23,7 @@ std::string CodecName(AVCodecID id) {
       {AV_CODEC_ID_H264, "H.264"},        {AV_CODEC_ID_HEVC, "HEVC"},
       {AV_CODEC_ID_AV1, "AV1"},           {AV_CODEC_ID_VP9, "VP9"},
       {AV_CODEC_ID_VP8, "VP8"},           {AV_CODEC_ID_MPEG2VIDEO, "MPEG-2"},
-      {AV_CODEC_ID_MPEG1VIDEO, "MPEG-1"}, {AV_CODEC_ID_MPEG4, "MPEG-4 Part 2"},
+      {AV_CODEC_ID_MPEG1VIDEO, "MPEG-1"}, {AV_CODEC_ID_MPEG4, "MPEG-4 Visual"},
       {AV_CODEC_ID_VC1, "VC-1"},          {AV_CODEC_ID_PRORES, "ProRes"},
       {AV_CODEC_ID_MJPEG, "Motion JPEG"}, {AV_CODEC_ID_DVVIDEO, "DV"},
       {AV_CODEC_ID_THEORA, "Theora"},     {AV_CODEC_ID_AAC, "AAC"},
