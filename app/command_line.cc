@@ -98,11 +98,20 @@ bool ReadOption(const std::string& token, RunSettings& settings) {
     case 'h':
       settings.height = ParseCellSpec(value);
       return true;
+    case 'i':
+      settings.showHeader = true;
+      return true;
     case 'q':
       settings.quality = ParseDecimal(value);
       return true;
     case 'r':
       settings.rows = ParseDecimal(value);
+      return true;
+    case 's':
+      settings.skipDull = true;
+      return true;
+    case 't':
+      settings.showTimes = true;
       return true;
     case 'w':
       settings.width = ParseCellSpec(value);
@@ -225,6 +234,9 @@ void SetDefaultSettings(RunSettings& settings) {
   settings.quality = 85;
   settings.previewFlag = 0;
   settings.format = "image/jpeg";
+  settings.showTimes = false;
+  settings.showHeader = false;
+  settings.skipDull = false;
 }
 
 void PrintUsage() {

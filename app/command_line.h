@@ -36,7 +36,8 @@ std::int32_t ParseDecimal(std::string_view text);
 std::optional<std::uint32_t> ParseHex(std::string_view text);
 
 /// Puts the defaults in force for a run: 3 x 4 cells of 10 percent of the video size, black,
-/// JPEG at quality 85. Leaves cellWidth and cellHeight alone.
+/// JPEG at quality 85, no times, no header, no frame passed over. Leaves cellWidth and
+/// cellHeight alone.
 void SetDefaultSettings(RunSettings& settings);
 
 /// Writes the usage text to standard output, in the conversion code page.

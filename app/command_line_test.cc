@@ -134,7 +134,9 @@ class ParseTest : public ::testing::Test {
 
 TEST_F(ParseTest, DefaultsAreSetOnEveryCall) {
   settings_.cellWidth = 77;
-  Parse("-c=9 -r=9 -w=9 -h=9 -q=9 -b=9 -d -f:p");
+  // The flags read no value: whatever follows the letter is ignored.
+  Parse("-c=9 -r=9 -w=9 -h=9 -q=9 -b=9 -d -f:p -t -i=no -s:0");
+  EXPECT_TRUE(settings_.showTimes && settings_.showHeader && settings_.skipDull);
   ASSERT_EQ(Parse(""), ParseOutcome::kRun);
   EXPECT_EQ(settings_.cols, 3);
   EXPECT_EQ(settings_.rows, 4);
@@ -144,6 +146,7 @@ TEST_F(ParseTest, DefaultsAreSetOnEveryCall) {
   EXPECT_EQ(settings_.bgcolor, 0u);
   EXPECT_EQ(settings_.previewFlag, 0);
   EXPECT_EQ(settings_.format, "image/jpeg");
+  EXPECT_FALSE(settings_.showTimes || settings_.showHeader || settings_.skipDull);
   EXPECT_EQ(settings_.src, dir_.File("clip.avi"));
   EXPECT_EQ(settings_.dst, dir_.File("clip.jpg"));
   EXPECT_EQ(settings_.cellWidth, 77);  // the sheet's, not the parser's
@@ -235,7 +238,7 @@ TEST_F(ParseTest, RefusedCommandLinesPrintTheUsage) {
   std::string usage = CaptureOutput(PrintUsage).out;
   ASSERT_EQ(usage.substr(0, 6), "vgrid ");
   // Unrecognised options: two perror lines each, then the usage text. The reading goes on.
-  for (const char* option : {"-C=2", "-", "-x=1", "-1"}) {
+  for (const char* option : {"-C=2", "-", "-x=1", "-1", "-T", "-I=1", "-S"}) {
     EXPECT_EQ(Parse(std::string("-c=6 ") + option + " -r=8"), ParseOutcome::kUsage) << option;
     EXPECT_EQ(captured_.out, usage);
     EXPECT_EQ(settings_.rows, 8);

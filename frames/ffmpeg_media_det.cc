@@ -25,6 +25,7 @@ extern "C" {
 #include "frames/demuxer.h"
 #include "frames/display_geometry.h"
 #include "frames/keyframe_index.h"
+#include "frames/movie_facts.h"
 #include "frames/stream_length.h"
 #include "frames/video_decoder.h"
 #include "platform/imaging.h"
@@ -115,7 +116,9 @@ struct FfmpegMediaDet::OpenMovie {
   }
 };
 
-FfmpegMediaDet::FfmpegMediaDet() {
+FfmpegMediaDet::FfmpegMediaDet()
+    : delivered_start_(std::numeric_limits<double>::quiet_NaN()),
+      delivered_next_(std::numeric_limits<double>::quiet_NaN()) {
   static std::once_flag quiet;
   std::call_once(quiet, [] {
     av_log_set_level(AV_LOG_FATAL);
@@ -142,6 +145,7 @@ HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
   movie_.reset();
   converter_.Reset();
   one_thread_ = false;
+  delivered_start_ = delivered_next_ = std::numeric_limits<double>::quiet_NaN();
   if (path == nullptr) return Fail(E_POINTER, "no file name");
   std::string name;
   try {
@@ -322,6 +326,21 @@ void FfmpegMediaDet::SetDecodeThreads(int threads) {
   }
 }
 
+HRESULT FfmpegMediaDet::GetLastFrameTimes(double* start, double* next) const {
+  if (start == nullptr || next == nullptr) return E_POINTER;
+  if (std::isnan(delivered_start_)) return E_UNEXPECTED;
+  *start = delivered_start_;
+  *next = delivered_next_;
+  return S_OK;
+}
+
+HRESULT FfmpegMediaDet::GetMovieFacts(MovieFacts* facts) const {
+  if (facts == nullptr) return E_POINTER;
+  if (!movie_ || !movie_->CurrentIsVideo()) return E_UNEXPECTED;
+  *facts = ReadMovieFacts(*movie_->demuxer, movie_->current);
+  return S_OK;
+}
+
 std::int64_t FfmpegMediaDet::BytesRead() const { return movie_ ? movie_->demuxer->BytesRead() : 0; }
 
 std::int64_t FfmpegMediaDet::PicturesDecoded() const {
@@ -365,7 +384,10 @@ HRESULT FfmpegMediaDet::Grab(double seconds, double tolerance, std::int32_t* siz
       movie.NoteUnreadable(seconds, hr, error_);
     return hr;
   }
-  return Deliver(width, height, reinterpret_cast<std::uint8_t*>(buffer));
+  if (HRESULT hr = Deliver(width, height, reinterpret_cast<std::uint8_t*>(buffer)); Failed(hr))
+    return hr;
+  NoteFrameTimes();
+  return S_OK;
 }
 
 // The picture to show for `seconds`, as the decoder's shown picture. With a tolerance, any
@@ -506,4 +528,21 @@ HRESULT FfmpegMediaDet::Deliver(std::int32_t width, std::int32_t height, std::ui
   if (!converter_.Convert(picture, g.rotation, g.mirror, width, height, out, &why))
     return Fail(E_FAIL, std::move(why));
   return S_OK;
+}
+
+void FfmpegMediaDet::NoteFrameTimes() {
+  const VideoDecoder& dec = *movie_->decoder;
+  const AVStream* st = movie_->Stream(dec.stream());
+  std::int64_t next = AV_NOPTS_VALUE;
+  if (dec.has_next()) {
+    next = dec.next_time();
+  } else if (const std::int64_t lasts = FrameDuration(dec.shown()); lasts > 0) {
+    next = dec.shown_time() + lasts;
+  } else if (const std::int64_t frame = ClockOf(st, dec.origin()).ticks_per_frame; frame > 0) {
+    next = dec.shown_time() + frame;
+  }
+  const double tick = av_q2d(st->time_base);
+  delivered_start_ = static_cast<double>(dec.shown_time() - dec.origin()) * tick;
+  delivered_next_ = next == AV_NOPTS_VALUE ? std::numeric_limits<double>::quiet_NaN()
+                                           : static_cast<double>(next - dec.origin()) * tick;
 }

@@ -62,6 +62,11 @@ class FfmpegMediaDet : public IMediaDet {
   std::int64_t GrabGroup(double seconds, double tolerance) const override;
   void SetDecodeThreads(int threads) override;
   void SetBackground(std::uint32_t rgb) override { converter_.SetUnderlay(rgb); }
+  /// The shown picture's presentation time; the next picture's when decoding has reached it,
+  /// else the shown one's end as its packet or the stream's frame rate gives it.
+  HRESULT GetLastFrameTimes(double* start, double* next) const override;
+  /// Read from the container's header and the streams' parameters; nothing is decoded.
+  HRESULT GetMovieFacts(MovieFacts* facts) const override;
   HRESULT get_StreamMediaType(AM_MEDIA_TYPE* media_type) override;
   std::string LastErrorText() const override;
 
@@ -85,11 +90,16 @@ class FfmpegMediaDet : public IMediaDet {
   HRESULT OpenDecoder();
   HRESULT GrabAt(double seconds, double tolerance);
   HRESULT Deliver(std::int32_t width, std::int32_t height, std::uint8_t* out);
+  void NoteFrameTimes();
 
   std::unique_ptr<OpenMovie> movie_;  // null while no file is open
   std::string error_;                 // what LastErrorText says
   int decode_threads_ = 0;            // for the decoders opened from now on
   bool one_thread_ = false;           // damage was met: decoders run no threads of their own
-  FrameFilter filter_;                // deinterlacing and tone mapping, where pictures need it
+  // The frame the last grab delivered, in seconds from the stream's first picture: its start
+  // and the next one's (NaN: not known). Both NaN before the first grab.
+  double delivered_start_;
+  double delivered_next_;
+  FrameFilter filter_;  // deinterlacing and tone mapping, where pictures need it
   FrameConverter converter_;
 };

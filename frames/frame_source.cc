@@ -12,6 +12,7 @@ FrameSource::~FrameSource() = default;
 
 HRESULT FrameSource::Open(const std::string& src) {
   open_error_.clear();
+  length_.reset();
   if (!factory_) return E_UNEXPECTED;
   if (HRESULT hr = factory_(&det_); Failed(hr)) {
     det_.reset();
@@ -108,10 +109,17 @@ void FrameSource::FreeFrameRecord() { record_.Reset(); }
 
 HRESULT FrameSource::ReadLength(double* seconds) {
   *seconds = 0.0;
+  if (length_) {
+    *seconds = *length_;
+    return S_OK;
+  }
   if (!det_) return E_UNEXPECTED;
   double length = 0.0;
   HRESULT hr = det_->get_StreamLength(&length);
-  if (Succeeded(hr)) *seconds = length;
+  if (Succeeded(hr)) {
+    *seconds = length;
+    length_ = length;
+  }
   return hr;
 }
 
@@ -126,6 +134,18 @@ HRESULT FrameSource::GrabNear(double seconds, double tolerance, std::uint8_t* re
   if (record == nullptr) record = record_.data();
   return det_->GetBitmapBitsNear(seconds, tolerance, reinterpret_cast<char*>(record), grab_width(),
                                  grab_height());
+}
+
+FrameTimes FrameSource::LastFrameTimes() const {
+  FrameTimes times;
+  if (det_ && Failed(det_->GetLastFrameTimes(&times.start, &times.next))) times = {};
+  return times;
+}
+
+MovieFacts FrameSource::ReadMovieFacts() const {
+  MovieFacts facts;
+  if (det_ && Failed(det_->GetMovieFacts(&facts))) facts = {};
+  return facts;
 }
 
 int FrameSource::SuggestedGrabWorkers(double interval) const {

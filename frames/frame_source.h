@@ -5,10 +5,18 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 
 #include "frames/frame_record.h"
 #include "frames/media_det.h"
+
+/// When a delivered frame starts, and when the next frame starts.
+struct FrameTimes {
+  double start = std::numeric_limits<double>::quiet_NaN();
+  double next = std::numeric_limits<double>::quiet_NaN();
+};
 
 class FrameSource {
  public:
@@ -44,13 +52,22 @@ class FrameSource {
   HRESULT AllocateFrameRecord();
   void FreeFrameRecord();
   bool has_frame_record() const { return !record_.empty(); }
-  /// Stream length in seconds; *seconds is left at 0 when the query fails.
+  /// Stream length in seconds; *seconds is left at 0 when the query fails. The first length
+  /// read is kept and given again, so that whoever asks gets the length the cells are sampled
+  /// over.
   HRESULT ReadLength(double* seconds);
   /// Grabs the frame shown at `seconds` into the FrameRecord.
   HRESULT Grab(double seconds);
   /// Grabs a frame shown within `tolerance` seconds of `seconds` into the FrameRecord, or
   /// into `record` (frame_record_size() bytes) when one is given.
   HRESULT GrabNear(double seconds, double tolerance, std::uint8_t* record = nullptr);
+  /// When the frame of the last successful grab starts and when the frame after it starts,
+  /// in seconds on the clock of the grab times (IMediaDet::GetLastFrameTimes); NaN for what
+  /// the detector cannot tell.
+  FrameTimes LastFrameTimes() const;
+  /// The facts of the open movie (IMediaDet::GetMovieFacts); none when the detector knows
+  /// none.
+  MovieFacts ReadMovieFacts() const;
   /// The FrameRecord: a 40-byte BITMAPINFOHEADER followed by the 24-bit rows.
   const std::uint8_t* frame_record() const { return record_.data(); }
   std::uint8_t* frame_record() { return record_.data(); }
@@ -81,5 +98,6 @@ class FrameSource {
   std::int32_t grab_height_ = 0;
   std::uint32_t background_ = 0;
   FrameRecord record_;
+  std::optional<double> length_;
   std::string open_error_;
 };

@@ -69,6 +69,25 @@ inline constexpr std::uint32_t kVideoInfoHeightOffset = 56;
 /// The most detectors that grab one sheet at once.
 inline constexpr int kMaxGrabWorkers = 2;
 
+/// What a movie file says about itself, for a reader of the sheet: the file, its current
+/// video stream and its first audio stream. Texts are short display names in English.
+struct MovieFacts {
+  std::int64_t file_bytes = -1;  ///< -1 when unknown
+  std::int64_t bit_rate = 0;     ///< of the whole file, bits a second; 0 when unknown
+  /// The picture as stored, turned upright (a phone's portrait movie is taller than wide).
+  std::int32_t picture_width = 0;
+  std::int32_t picture_height = 0;
+  double frame_rate = 0;      ///< frames a second; 0 when the stream states none
+  std::string video_codec;    ///< "H.264", "HEVC", "AV1", ...
+  std::string video_profile;  ///< "High", "Main 10", ...; empty when none
+  std::string hdr;            ///< "HDR (PQ)" or "HDR (HLG)"; empty for SDR video
+  bool interlaced = false;
+  bool has_audio = false;
+  std::string audio_codec;     ///< "AAC", "Opus", ...
+  std::string audio_channels;  ///< "mono", "stereo", "5.1", "3 channels", ...
+  std::string audio_language;  ///< the ISO 639 code the file tags it with; empty when none
+};
+
 class IMediaDet {
  public:
   virtual ~IMediaDet() = default;
@@ -125,6 +144,20 @@ class IMediaDet {
   /// The colour (0xRRGGBB) that frames with transparent parts are laid over before they are
   /// delivered, from the next grab on; black until set. Opaque frames do not change.
   virtual void SetBackground(std::uint32_t rgb) { (void)rgb; }
+  /// The frame the last successful grab delivered: when it starts (its own presentation
+  /// time, on the clock of the grab times) in *start, and when the frame after it starts in
+  /// *next (its start and duration when that frame is not known yet; NaN when neither is).
+  /// E_UNEXPECTED before a grab; this default cannot tell.
+  virtual HRESULT GetLastFrameTimes(double* start, double* next) const {
+    (void)start;
+    (void)next;
+    return E_NOTIMPL;
+  }
+  /// The facts of the open movie and its current stream; this default knows none.
+  virtual HRESULT GetMovieFacts(MovieFacts* facts) const {
+    (void)facts;
+    return E_NOTIMPL;
+  }
   virtual HRESULT get_StreamMediaType(AM_MEDIA_TYPE* media_type) = 0;
   /// The cause of the last failure in words (FFmpeg's or the system's message), or empty.
   virtual std::string LastErrorText() const = 0;

@@ -65,7 +65,8 @@ bool SetUpOnce() {
 bool IsOption(const std::string& token) { return !token.empty() && token.front() == '-'; }
 
 bool KnownOption(const std::string& token) {
-  return token.size() > 1 && std::string_view("bcdfhqrw").find(token[1]) != std::string_view::npos;
+  return token.size() > 1 &&
+         std::string_view("bcdfhiqrstw").find(token[1]) != std::string_view::npos;
 }
 
 void CheckSplit(std::string_view line, const std::vector<std::string>& tokens) {

@@ -172,6 +172,23 @@ GpStatus GdipBitmapGetPixel(GpBitmap* bitmap, int x, int y, ARGB* color);
 /// Sets one pixel of a canvas (frame bitmaps are read-only: their rows belong to the caller).
 GpStatus GdipBitmapSetPixel(GpBitmap* bitmap, int x, int y, ARGB color);
 
+/// A rectangle of pixels.
+struct GpRect {
+  int X = 0;
+  int Y = 0;
+  int Width = 0;
+  int Height = 0;
+};
+/// Copies the rectangle `rect` of a canvas, which must lie wholly inside it, into `pixels`:
+/// 0xAARRGGBB words, rows top-down, `stride` words from one row to the next (at least
+/// rect.Width). With GdipBitmapWritePixels, the way to draw on a strip of the canvas with
+/// another library and put the strip back.
+GpStatus GdipBitmapReadPixels(GpBitmap* bitmap, const GpRect& rect, ARGB* pixels, int stride);
+/// Copies `pixels` (laid out as GdipBitmapReadPixels gives them) into the rectangle `rect` of
+/// a canvas.
+GpStatus GdipBitmapWritePixels(GpBitmap* bitmap, const GpRect& rect, const ARGB* pixels,
+                               int stride);
+
 /// A status in words ("invalid parameter", "access denied", ...), for diagnostics.
 std::string GpStatusText(GpStatus status);
 

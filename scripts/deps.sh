@@ -7,6 +7,7 @@ packages=(cmake g++ make pkg-config
   libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev libavutil-dev
   libjpeg62-turbo-dev libpng-dev libgif-dev libimagequant-dev libtiff-dev libwebp-dev
   libavif-dev libjxl-dev zlib1g-dev
+  libpango1.0-dev libcairo2-dev libfontconfig-dev fonts-dejavu-core fonts-ipafont-gothic
   libgtest-dev ffmpeg locales)
 if [ "${VGRID_TEST_DEPS:-0}" = 1 ]; then
   packages+=(clang clang-format libclang-rt-14-dev valgrind parallel

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds vgrid, and makes a contact sheet of the movie given as the
 # first argument (further arguments go to vgrid as they are). Without arguments, it makes a
-# sample movie in build/sample/ and a sheet of that.
+# sample movie in build/sample/ and a sheet of that, with each cell's time and the movie's
+# facts in a header, in cells of half the movie's size so that they can be read.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -25,6 +26,6 @@ if [ $# -eq 0 ]; then
       -c:v libx264 -pix_fmt yuv420p -c:a aac -shortest "$movie"
   fi
   rm -f build/sample/sample.jpg
-  set -- "$movie"
+  set -- -t -i -w=50% -h=50% "$movie"
 fi
 exec build/release/app/vgrid "$@"

@@ -27,9 +27,10 @@ scripts/package_check.sh build/test
 scripts/leak_check.sh build/test
 if [ "${VGRID_SKIP_SANITIZE:-0}" != 1 ]; then
   # Leaks inside system libraries that are not ours are silenced (scripts/lsan_system.supp
-  # says which and why); every other leak fails the run.
+  # says which and why), without the list of them on standard error, which the tests read;
+  # every other leak fails the run.
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    LSAN_OPTIONS=suppressions=$PWD/scripts/lsan_system.supp \
+    LSAN_OPTIONS=suppressions=$PWD/scripts/lsan_system.supp:print_suppressions=0 \
     run_suite build/test-sanitize all . -DVGRID_SANITIZE=ON
   # The tests that run two grab workers (the sheet's pipeline on fake and real detectors, the
   # detector's own threads), under ThreadSanitizer. scripts/tsan.supp says what it passes over.

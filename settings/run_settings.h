@@ -18,7 +18,10 @@ struct RunSettings {
   std::int32_t cellHeight = 0;  ///< pixels, computed by the sheet
   std::int32_t quality = 0;
   std::int32_t previewFlag = 0;
-  std::string format;  ///< MIME type
+  std::string format;       ///< MIME type
+  bool showTimes = false;   ///< -t: each cell's time drawn on its frame
+  bool showHeader = false;  ///< -i: the movie's facts in a header above the grid
+  bool skipDull = false;    ///< -s: a nearly uniform frame passed over for a livelier one
 };
 
 /// The process-wide settings.

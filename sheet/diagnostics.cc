@@ -32,6 +32,9 @@ const char* LineOf(SheetFailure failure) {
 }
 
 constexpr const char* kCatchAll = "なんかしらエラーが発生してしまいました。";
+// "No font can draw the text".
+constexpr const char* kNoFont = "文字を描けるフォントがありません";
+constexpr const char* kNoFontCause = "fontconfig finds none; the sheet is saved without its text";
 
 // The system error number of `failure`, for the catch-all line: what happened, never what a
 // call long before left in errno.
@@ -69,6 +72,16 @@ std::string PathForLine(const std::string& src) {
   return shown + ": ";
 }
 
+// The line of the movie `src`: its path, `words` (UTF-8, written in the locale's encoding) and
+// ": " with `cause` when there is one.
+void WriteLine(const std::string& src, const char* words, const std::string& cause) {
+  std::string line = PathForLine(src) + ConsoleText(words);
+  if (!cause.empty()) line += ": " + cause;
+  line += '\n';
+  std::fflush(stdout);
+  std::fputs(line.c_str(), stderr);
+}
+
 }  // namespace
 
 void PrintProgress(const char* text) {
@@ -77,12 +90,10 @@ void PrintProgress(const char* text) {
 }
 
 void Diagnose(const std::string& src, SheetFailure failure, const std::string& cause) {
-  std::string line = PathForLine(src) + ConsoleText(LineOf(failure));
-  if (!cause.empty()) line += ": " + cause;
-  line += '\n';
-  std::fflush(stdout);
-  std::fputs(line.c_str(), stderr);
+  WriteLine(src, LineOf(failure), cause);
 }
+
+void DiagnoseNoFont(const std::string& src) { WriteLine(src, kNoFont, kNoFontCause); }
 
 void DiagnoseCurrentException(const std::string& src) {
   const int cause = ErrnoOf(std::current_exception());

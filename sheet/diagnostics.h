@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What a sheet run writes to the console: its progress on standard output, and the one line on
-// standard error that says why no sheet was written, headed by the movie's path so that a line
-// among a whole library's still says which movie it belongs to.
+// standard error that says why no sheet was written (or that it was written without its text),
+// headed by the movie's path so that a line among a whole library's still says which movie it
+// belongs to.
 #pragma once
 
 #include <string>
@@ -24,6 +25,10 @@ void PrintProgress(const char* text);
 /// that the line stays one line), ": ", the line of `failure`, and ": " with `cause` when there
 /// is one.
 void Diagnose(const std::string& src, SheetFailure failure, const std::string& cause);
+
+/// The line, made as Diagnose makes its lines, of a sheet written without the times or the
+/// header it was asked for: no font on the machine can draw them.
+void DiagnoseNoFont(const std::string& src);
 
 /// The catch-all line for the movie `src`: its path and ": " (none while there is no movie),
 /// then the line for a failure nobody foresaw with the system's words for the exception being

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frames/frame_record.h"
+#include "sheet/dull_frames.h"
 
 namespace {
 
@@ -29,10 +30,19 @@ double SecondsSince(Clock::time_point start) {
 }
 
 // A cell's frame, into `record` (the source's own when null): whichever frame within the plan's
-// tolerance of `time` the detector reaches at least cost. Both ways of grabbing take it here.
-HRESULT GrabCell(FrameSource& source, const GrabPlan& plan, double time,
+// tolerance of `time` the detector reaches at least cost, or in place of a dull one the first
+// lively one of that window when the plan says so. *frame_time is when the frame starts. Both
+// ways of grabbing take it here.
+HRESULT GrabCell(FrameSource& source, const GrabPlan& plan, double time, double* frame_time,
                  std::uint8_t* record = nullptr) {
-  return source.GrabNear(time, plan.tolerance, record);
+  const HRESULT hr = source.GrabNear(time, plan.tolerance, record);
+  if (Failed(hr)) return hr;
+  *frame_time = source.LastFrameTimes().start;
+  if (plan.skip_dull) {
+    PassOverDullFrame(source, time, plan.tolerance, record ? record : source.frame_record(),
+                      plan.record_bytes, frame_time);
+  }
+  return hr;
 }
 
 // The one detector grabs each cell when the drawing asks for it, into the source's own record.
@@ -44,7 +54,7 @@ class GrabsOnDrawingThread final : public CellGrabs {
 
   CellGrab Take(std::int64_t) override {
     CellGrab grab;
-    grab.hr = GrabCell(source_, plan_, sample_);
+    grab.hr = GrabCell(source_, plan_, sample_, &grab.frame_time);
     sample_ += plan_.interval;
     if (Failed(grab.hr))
       grab.error = source_.LastErrorText();
@@ -133,10 +143,12 @@ class GrabPipeline final : public CellGrabs {
     }
     if (slot.failure) std::rethrow_exception(slot.failure);
     grab.hr = slot.hr;
-    if (Failed(grab.hr))
+    if (Failed(grab.hr)) {
       grab.error = slot.error;
-    else
+    } else {
       grab.record = slot.record.data();
+      grab.frame_time = slot.frame_time;
+    }
     return grab;
   }
 
@@ -159,6 +171,7 @@ class GrabPipeline final : public CellGrabs {
     std::string error;
     std::exception_ptr failure;
     double seconds = 0;  // the grab took
+    double frame_time = 0;
     FrameRecord record;
   };
 
@@ -271,9 +284,10 @@ class GrabPipeline final : public CellGrabs {
         HRESULT hr = E_FAIL;
         std::string error;
         std::exception_ptr failure;
+        double frame_time = 0;
         const Clock::time_point started = Clock::now();
         try {
-          hr = GrabCell(*source, plan_, time, slot.record.data());
+          hr = GrabCell(*source, plan_, time, &frame_time, slot.record.data());
           if (Failed(hr)) error = source->LastErrorText();
         } catch (...) {
           failure = std::current_exception();
@@ -284,6 +298,7 @@ class GrabPipeline final : public CellGrabs {
           slot.hr = hr;
           slot.error = std::move(error);
           slot.failure = failure;
+          slot.frame_time = frame_time;
           slot.seconds = SecondsSince(started);
           slot.ready = true;
         }

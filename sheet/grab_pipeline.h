@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -24,6 +25,9 @@ struct CellGrab {
   HRESULT hr = S_OK;
   std::string error;               ///< the detector's words for a failed grab
   std::uint8_t* record = nullptr;  ///< the FrameRecord of a good grab, until its Release
+  /// When the frame of a good grab starts, on the clock of the sample times; NaN when the
+  /// detector cannot tell.
+  double frame_time = std::numeric_limits<double>::quiet_NaN();
 };
 
 /// The grabs of a sheet's cells, handed over in reading order.
@@ -42,7 +46,8 @@ class CellGrabs {
 /// grabs end. Otherwise plan.workers detectors (the first `source`, the others made by
 /// `factory` and given the source's grab size) grab on their own threads into a ring of at most
 /// kMaxFramesInFlight records that replaces the source's own. Either way each cell gets the
-/// same frame. `source` and `factory` must outlive the grabs; destroying them stops and joins
-/// the workers.
+/// same frame (with plan.skip_dull, the first frame of its window that is not dull in place
+/// of a dull one: sheet/dull_frames.h). `source` and `factory` must outlive the grabs;
+/// destroying them stops and joins the workers.
 std::unique_ptr<CellGrabs> StartGrabs(FrameSource& source, const MediaDetFactory& factory,
                                       const GrabPlan& plan);

@@ -19,6 +19,7 @@ struct GrabPlan {
   int decode_threads = 0;        ///< for every detector: 1 beside others, 0 for the codec's
   double open_seconds = 0;       ///< what opening the first source took
   std::size_t record_bytes = 0;  ///< one FrameRecord at the grab size
+  bool skip_dull = false;        ///< a dull frame gives way to a livelier one of its window
 
   /// The caller asked for one detector: it grabs on the drawing thread, into one record.
   bool OnDrawingThread() const { return start_at_once && workers == 1; }

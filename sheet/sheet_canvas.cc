@@ -20,7 +20,8 @@ std::unique_ptr<SheetCanvas> SheetCanvas::Make(const SheetLayout& layout, std::u
   return sheet;
 }
 
-bool SheetCanvas::DrawFrame(std::int32_t col, std::int32_t row, std::uint8_t* record) {
+bool SheetCanvas::DrawFrame(std::int32_t col, std::int32_t row, std::uint8_t* record,
+                            PixelRect* drawn) {
   BITMAPINFOHEADER got;
   std::memcpy(&got, record, sizeof got);
   const std::int32_t got_height = got.biHeight < 0 ? -got.biHeight : got.biHeight;
@@ -36,5 +37,6 @@ bool SheetCanvas::DrawFrame(std::int32_t col, std::int32_t row, std::uint8_t* re
                    : FrameRect(layout_, col, row, got.biWidth, got_height);
   graphics_.DrawImage(frame, rect.x, rect.y, rect.width, rect.height, 0, 0, got.biWidth, got_height,
                       UnitPixel, &attributes);
+  if (drawn != nullptr) *drawn = rect;
   return true;
 }

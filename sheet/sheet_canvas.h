@@ -20,8 +20,10 @@ class SheetCanvas {
   /// Draws the frame of `record` (a FrameRecord grabbed at GrabSize(layout)) into cell
   /// (col, row). A frame of the grab size is the source's frame and is fitted like it; a
   /// smaller one changed shape mid-stream and is fitted with its own aspect. False, and
-  /// nothing drawn, for a record that holds no frame of the grab size or smaller.
-  bool DrawFrame(std::int32_t col, std::int32_t row, std::uint8_t* record);
+  /// nothing drawn, for a record that holds no frame of the grab size or smaller. *drawn,
+  /// when given, receives the rectangle the frame covers.
+  bool DrawFrame(std::int32_t col, std::int32_t row, std::uint8_t* record,
+                 PixelRect* drawn = nullptr);
 
   /// The canvas, to be saved.
   GpBitmap* bitmap() const { return canvas_.get(); }

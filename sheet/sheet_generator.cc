@@ -2,18 +2,23 @@
 #include "sheet/sheet_generator.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "frames/frame_source.h"
+#include "platform/text_draw.h"
+#include "sheet/cell_time.h"
 #include "sheet/diagnostics.h"
 #include "sheet/grab_pipeline.h"
 #include "sheet/grab_plan.h"
 #include "sheet/save.h"
 #include "sheet/sheet_canvas.h"
+#include "sheet/sheet_header.h"
 #include "sheet/sheet_layout.h"
 
 namespace {
@@ -72,6 +77,25 @@ void DiagnoseCellsTooLarge(const std::string& src, const PixelSize& grab_size) {
                " too large for memory");
 }
 
+// How the cells' times are written, when they are.
+struct CellTimes {
+  double length = 0;  // of the movie
+  bool tenths = false;
+};
+
+// The header of the movie open in `source` across the grid of `layout`, which it adds its rows
+// to; none over a grid too large for a canvas anyway, which is refused as it is.
+SheetHeader PlanHeader(FrameSource& source, const RunSettings& settings, SheetLayout* layout) {
+  if (CanvasProblem(*layout)) return {};
+  double length = 0;
+  source.ReadLength(&length);
+  SheetHeader header = LayOutHeader(
+      DescribeMovie(settings.src, source.ReadMovieFacts(), length, source.width(), source.height()),
+      layout->canvas_width(), settings.bgcolor);
+  layout->header_height = header.height;
+  return header;
+}
+
 // What the grab and draw stage leaves for the rest of the run.
 struct DrawnCells {
   HRESULT last_grab = S_OK;  // the result of the last cell's grab
@@ -79,10 +103,12 @@ struct DrawnCells {
   std::string grab_error;  // the words for the last cell that drew nothing
 };
 
-// Takes every cell's grab in reading order and draws it, printing an "O" for each cell drawn, a
-// line break after each row and "complete" at the end. A failed grab, or a record holding no
-// frame the grab could give, leaves its cell in the background colour.
-DrawnCells GrabAndDraw(const SheetLayout& layout, CellGrabs& grabs, SheetCanvas& canvas) {
+// Takes every cell's grab in reading order and draws it, with its frame's time when `times` is
+// given, printing an "O" for each cell drawn, a line break after each row and "complete" at the
+// end. A failed grab, or a record holding no frame the grab could give, leaves its cell in the
+// background colour.
+DrawnCells GrabAndDraw(const SheetLayout& layout, CellGrabs& grabs, SheetCanvas& canvas,
+                       const CellTimes* times) {
   DrawnCells result;
   std::int64_t cell = 0;
   for (std::int32_t row = 0; row < layout.rows; ++row) {
@@ -91,7 +117,10 @@ DrawnCells GrabAndDraw(const SheetLayout& layout, CellGrabs& grabs, SheetCanvas&
       result.last_grab = grab.hr;
       if (Failed(grab.hr)) {
         result.grab_error = grab.error;
-      } else if (canvas.DrawFrame(col, row, grab.record)) {
+      } else if (PixelRect picture; canvas.DrawFrame(col, row, grab.record, &picture)) {
+        if (times != nullptr && !std::isnan(grab.frame_time))
+          StampTime(canvas.bitmap(), picture,
+                    TimeText(grab.frame_time, times->length, times->tenths));
         PrintProgress("O");
         ++result.drawn;
       } else {
@@ -127,9 +156,14 @@ bool Save(const SheetCanvas& canvas, const RunSettings& settings) {
 HRESULT MakeSheet(FrameSource& source, double open_seconds, RunSettings& settings,
                   bool* image_written, const MediaDetFactory& factory, int grab_workers) {
   // Plan.
-  const SheetLayout layout = LayOutSheet(settings, source.width(), source.height());
+  SheetLayout layout = LayOutSheet(settings, source.width(), source.height());
   settings.cellWidth = layout.cell_width;
   settings.cellHeight = layout.cell_height;
+  // Text where it was asked for and a font can draw it; the header takes rows of its own.
+  const bool text_asked = settings.showTimes || settings.showHeader;
+  const bool fonts = text_asked && TextFontsAvailable();
+  SheetHeader header;
+  if (settings.showHeader && fonts) header = PlanHeader(source, settings, &layout);
   if (HRESULT hr = CheckSheetCanBeSaved(layout, settings); Failed(hr)) return hr;
   const std::unique_ptr<SheetCanvas> canvas = SheetCanvas::Make(layout, settings.bgcolor);
   if (canvas == nullptr) {
@@ -138,6 +172,7 @@ HRESULT MakeSheet(FrameSource& source, double open_seconds, RunSettings& setting
                  std::to_string(layout.canvas_height()));
     return E_OUTOFMEMORY;
   }
+  DrawHeader(canvas->bitmap(), header);
   // Frames are grabbed at the size they are drawn, so that the detector's one scaling pass
   // does the colour conversion too.
   const PixelSize grab_size = GrabSize(layout);
@@ -150,13 +185,20 @@ HRESULT MakeSheet(FrameSource& source, double open_seconds, RunSettings& setting
       Diagnose(settings.src, SheetFailure::kNoFrame, source.LastErrorText());
     return hr;
   }
-  const GrabPlan plan = PlanGrabs(source, layout.cells(), grab_workers, open_seconds);
+  GrabPlan plan = PlanGrabs(source, layout.cells(), grab_workers, open_seconds);
+  plan.skip_dull = settings.skipDull;
+  std::optional<CellTimes> times;
+  if (settings.showTimes && fonts) {
+    times.emplace();
+    source.ReadLength(&times->length);
+    times->tenths = plan.interval < kTenthsBelowInterval;
+  }
 
   // Grab and draw.
   DrawnCells cells;
   try {
     const std::unique_ptr<CellGrabs> grabs = StartGrabs(source, factory, plan);
-    cells = GrabAndDraw(layout, *grabs, *canvas);
+    cells = GrabAndDraw(layout, *grabs, *canvas, times ? &*times : nullptr);
   } catch (const std::bad_alloc&) {
     if (plan.record_bytes < kLargeFrameBytes) throw;
     DiagnoseCellsTooLarge(settings.src, grab_size);
@@ -170,6 +212,8 @@ HRESULT MakeSheet(FrameSource& source, double open_seconds, RunSettings& setting
 
   // Save.
   *image_written = Save(*canvas, settings);
+  // Said once the sheet is there: a run that writes none has its own line to say why.
+  if (*image_written && text_asked && !fonts) DiagnoseNoFont(settings.src);
   return cells.last_grab;
 }
 

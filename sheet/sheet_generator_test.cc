@@ -1,16 +1,27 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The sheet from settings to file: the sampling clock, the cells' sizes and the frames' places
-// in them, the colour adjustment, and the one line of a run that writes nothing.
+// in them, the colour adjustment, the one line of a run that writes nothing, and what a sheet
+// can say besides its frames (the cells' times, the header) or pass over (dull frames).
 #include "sheet/sheet_generator.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "frames/frame_source.h"
 #include "platform/modules.h"
+#include "platform/text_draw.h"
+#include "sheet/cell_time.h"
+#include "sheet/sheet_header.h"
 #include "testutil/fake_media_det.h"
+#include "testutil/fixture_movies.h"
 #include "testutil/image_read.h"
 #include "testutil/run_binary.h"
 #include "testutil/sheet_run.h"
@@ -315,6 +326,179 @@ TEST(SheetGeneratorTest, AFrameFittedToUnderAPixelStillCountsAsDrawn) {
     EXPECT_TRUE(run.written) << run.err;
     EXPECT_EQ(run.out, "OO\r\nOO\r\n\r\ncomplete\n");
   }
+}
+
+TEST(SheetGeneratorTest, CellTimesReadAsAPlayerShowsThem) {
+  struct Case {
+    double seconds, length;
+    bool tenths;
+    const char* text;
+  } cases[] = {
+      {0, 60, false, "0:00"},
+      {7.96, 60, false, "0:07"},  // the second the frame starts in
+      {61, 3599.9, false, "1:01"},
+      {600, 601, false, "10:00"},
+      {65, 3600, false, "0:01:05"},  // an hour long: hours on every cell
+      {3725.4, 7200, false, "1:02:05"},
+      {3725.4, 7200, true, "1:02:05.4"},
+      {0.29999999999999993, 10, true, "0:00.3"},  // 0.3 s, a rounding error short
+      {59.99, 600, true, "0:59.9"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(TimeText(c.seconds, c.length, c.tenths), c.text) << c.seconds << " of " << c.length;
+}
+
+// The value of `key` in ffprobe's key=value lines for `entries` of `movie`.
+std::map<std::string, std::string> Probe(const std::string& movie, const std::string& streams,
+                                         const std::string& entries) {
+  const RunResult probe =
+      RunBinary("/usr/bin/ffprobe", {"-v", "error", "-select_streams", streams, "-show_entries",
+                                     entries, "-of", "default=noprint_wrappers=1", movie});
+  EXPECT_EQ(probe.exit_code, 0) << probe.err;
+  std::map<std::string, std::string> values;
+  std::istringstream lines(probe.out);
+  for (std::string line; std::getline(lines, line);)
+    if (const std::size_t eq = line.find('='); eq != std::string::npos)
+      values[line.substr(0, eq)] = line.substr(eq + 1);
+  return values;
+}
+
+TEST(SheetGeneratorTest, TheHeaderSaysWhatTheMovieIsAboveTheGrid) {
+  ASSERT_TRUE(TextFontsAvailable());
+  // H.264 and AAC tagged Japanese, 2.5 s, under a Japanese name.
+  FixtureSpec spec;
+  spec.container = "mp4";
+  spec.codec = "libx264";
+  spec.audio_first = true;
+  spec.frames = 25;
+  spec.codec_args = {"-metadata:s:a:0", "language=jpn"};
+  std::string error;
+  const std::string fixture = FixtureMovie(spec, &error);
+  ASSERT_FALSE(fixture.empty()) << error;
+  TempDir dir;
+  const std::string movie = dir.File("夏の海辺で.mp4");
+  ASSERT_TRUE(std::filesystem::copy_file(fixture, movie));
+
+  // The facts are ffprobe's, and the duration the one the cells are sampled over.
+  FrameSource source;
+  ASSERT_EQ(source.Open(movie), S_OK);
+  ASSERT_EQ(source.SelectFirstVideoStream(), S_OK);
+  ASSERT_EQ(source.ReadFrameSize(), S_OK);
+  double length = 0;
+  source.ReadLength(&length);
+  const HeaderText text =
+      DescribeMovie(movie, source.ReadMovieFacts(), length, source.width(), source.height());
+  auto file = Probe(movie, "v:0", "format=size,bit_rate");
+  auto video =
+      Probe(movie, "v:0", "stream=profile,width,height,display_aspect_ratio,avg_frame_rate");
+  auto audio = Probe(movie, "a:0", "stream=channel_layout:stream_tags=language");
+  char size[32];
+  std::snprintf(size, sizeof size, "%.3g kB", std::stod(file["size"]) / 1000);
+  EXPECT_EQ(text.name, "夏の海辺で.mp4");
+  ASSERT_EQ(text.facts.size(), 3u);
+  EXPECT_EQ(text.facts[0], std::string("Size ") + size + ", duration " +
+                               TimeText(length, length, false) + ", bit rate " +
+                               std::to_string(std::lround(std::stod(file["bit_rate"]) / 1000)) +
+                               " kb/s");
+  EXPECT_EQ(text.facts[1], "Video: H.264 (" + video["profile"] + "), " + video["width"] + "x" +
+                               video["height"] + " (" + video["display_aspect_ratio"] + "), " +
+                               std::to_string(std::stoi(video["avg_frame_rate"])) + " fps");
+  EXPECT_EQ(text.facts[2], "Audio: AAC, " + audio["channel_layout"] + ", " + audio["TAG:language"]);
+
+  // 3 x 4 cells of 160 x 120 under the header: each cell's frame is read right below it.
+  RunSettings s = SheetDefaults(dir.File("header.png"));
+  s.src = movie;
+  s.width = 160;
+  s.height = 120;
+  s.showHeader = true;
+  const SheetRun run = RunSheet(s, DefaultMediaDetFactory(), 1);
+  ASSERT_TRUE(run.written) << run.err;
+  EXPECT_EQ(run.err, "");
+  const DecodedImage img = ReadImageFile(s.dst);
+  const SheetHeader header = LayOutHeader(text, 480, s.bgcolor);
+  ASSERT_GT(header.height, 0);
+  ASSERT_EQ(img.width, 480);
+  ASSERT_EQ(img.height, 4 * 120 + header.height);
+  for (int k = 0; k < 12; ++k)
+    EXPECT_GE(ReadFrameNumberRgba(img.rgba.data(), img.width * 4, k % 3 * 160,
+                                  header.height + k / 3 * 120, 160, 120),
+              0)
+        << "cell " << k;
+  // The name has a glyph for every character, and the sheet shows exactly the name drawn alone.
+  const HeaderLine& name = header.lines.front();
+  EXPECT_EQ(name.line->unknown_glyphs(), 0);
+  EXPECT_FALSE(name.line->ellipsized());
+  Bitmap alone(480, header.height, PixelFormat32bppARGB);
+  Graphics(alone).Clear(0xFF000000u);
+  ASSERT_EQ(name.line->Draw(alone.get(), name.x, name.y, header.colour), Ok);
+  int ink = 0;
+  for (int y = name.y; y < name.y + name.line->height(); ++y) {
+    for (int x = 0; x < 480; ++x) {
+      ARGB expected = 0;
+      GdipBitmapGetPixel(alone.get(), x, y, &expected);
+      ASSERT_EQ(Rgb(img, x, y), expected & 0xFFFFFFu) << x << "," << y;
+      ink += (expected & 0xFFFFFFu) != 0;
+    }
+  }
+  EXPECT_GT(ink, 100);
+
+  // A name too long for the width ends in an ellipsis inside the margins; a sheet too narrow
+  // for the facts gets the name beside the duration, and one narrower still no header.
+  HeaderText long_name = text;
+  long_name.name = std::string(200, 'x') + ".mp4";
+  const SheetHeader cut = LayOutHeader(long_name, 480, 0);
+  EXPECT_TRUE(cut.lines.front().line->ellipsized());
+  EXPECT_LE(cut.lines.front().line->width(), 480 - 2 * cut.lines.front().x);
+  const SheetHeader narrow = LayOutHeader(text, 192, 0);
+  ASSERT_EQ(narrow.lines.size(), 2u);
+  EXPECT_EQ(narrow.lines[0].y, narrow.lines[1].y);
+  EXPECT_LT(narrow.height, header.height);
+  EXPECT_EQ(LayOutHeader(text, 40, 0).height, 0);
+  // The text stands out from the background: black on light colours, white on dark ones.
+  EXPECT_EQ(LayOutHeader(text, 480, 0xFFFFFF).colour, 0xFF000000u);
+  EXPECT_EQ(LayOutHeader(text, 480, 0xFFFF00).colour, 0xFF000000u);
+  EXPECT_EQ(LayOutHeader(text, 480, 0x0000FF).colour, 0xFFFFFFFFu);
+  EXPECT_EQ(header.colour, 0xFFFFFFFFu);
+}
+
+TEST(SheetGeneratorTest, DullFramesGiveWayToTheFirstLivelyFrameOfTheirWindow) {
+  // 6 s at 10 fps, every frame a keyframe: cells at 1, 2, 3 and 4 s show those frames, or
+  // any frame within 0.25 s. Black covers the first cell's frame and what lies before it in
+  // its window (0.8-1.1 s), the second's and what lies after (2.0-2.2 s), and the third's
+  // whole window (2.7-3.3 s).
+  FixtureSpec spec;
+  spec.frames = 60;
+  spec.keyframe_interval = 1;
+  spec.black_frames = {{8, 11}, {20, 22}, {27, 33}};
+  std::string error;
+  const std::string movie = FixtureMovie(spec, &error);
+  ASSERT_FALSE(movie.empty()) << error;
+  // Each cell's frame number; -1 for a black cell.
+  auto cells = [&](bool skip_dull, int workers) {
+    TempDir dir;
+    RunSettings s = SheetDefaults(dir.File("dull.png"));
+    s.src = movie;
+    s.cols = 4;
+    s.rows = 1;
+    s.width = 160;
+    s.height = 120;
+    s.skipDull = skip_dull;
+    const SheetRun run = RunSheet(s, DefaultMediaDetFactory(), workers);
+    EXPECT_EQ(run.out, "OOOO\r\n\r\ncomplete\n") << run.err;
+    const DecodedImage img = ReadImageFile(s.dst);
+    std::vector<int> frames;
+    for (int k = 0; k < 4 && img.ok(); ++k) {
+      const bool black = Rgb(img, k * 160 + 80, 90) == 0 && Rgb(img, k * 160 + 5, 30) == 0;
+      frames.push_back(
+          black ? -1 : ReadFrameNumberRgba(img.rgba.data(), img.width * 4, k * 160, 0, 160, 120));
+    }
+    return frames;
+  };
+  EXPECT_EQ(cells(false, 1), (std::vector<int>{-1, -1, -1, 40}));
+  // The first lively frame of the window, whichever detectors grab; a window all black keeps
+  // its black frame.
+  for (int workers : {1, 2})
+    EXPECT_EQ(cells(true, workers), (std::vector<int>{12, 18, -1, 40})) << workers << " workers";
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ PixelRect FrameRect(const SheetLayout& layout, std::int32_t col, std::int32_t ro
   rect.width = static_cast<std::int32_t>(fit.width);
   rect.height = static_cast<std::int32_t>(fit.height);
   rect.x = col * layout.cell_width + (layout.cell_width - rect.width) / 2;
-  rect.y = row * layout.cell_height + (layout.cell_height - rect.height) / 2;
+  rect.y = layout.header_height + row * layout.cell_height + (layout.cell_height - rect.height) / 2;
   return rect;
 }
 

@@ -24,7 +24,8 @@ struct PixelRect {
 };
 
 /// A grid of cols x rows cells of cell_width x cell_height pixels, in reading order, over the
-/// frames of a video of source_width x source_height.
+/// frames of a video of source_width x source_height, under a header of header_height rows
+/// that spans the grid's width.
 struct SheetLayout {
   std::int32_t cols = 0;
   std::int32_t rows = 0;
@@ -32,13 +33,15 @@ struct SheetLayout {
   std::int32_t cell_height = 0;
   std::int32_t source_width = 0;
   std::int32_t source_height = 0;
+  std::int32_t header_height = 0;
 
   std::int64_t cells() const { return std::int64_t{cols} * rows; }
   std::int64_t canvas_width() const { return std::int64_t{cell_width} * cols; }
-  std::int64_t canvas_height() const { return std::int64_t{cell_height} * rows; }
+  std::int64_t canvas_height() const { return std::int64_t{cell_height} * rows + header_height; }
 };
 
-/// The layout of the sheet `settings` ask for over a video of source_width x source_height.
+/// The layout of the sheet `settings` ask for over a video of source_width x source_height,
+/// without a header.
 /// A cell dimension is the CellSpec's pixels, or -p percent of the source dimension: divided
 /// first and multiplied after in double precision and truncated (29 % of 100 gives 28),
 /// saturating at the 32-bit limits.
@@ -49,9 +52,9 @@ SheetLayout LayOutSheet(const RunSettings& settings, std::int32_t source_width,
 /// kMaxCanvasSide a side or kMaxCanvasBytes); nothing when it can.
 std::optional<std::string> CanvasProblem(const SheetLayout& layout);
 
-/// Where on the canvas a frame of frame_width x frame_height goes in cell (col, row): scaled into
-/// the cell with its aspect kept and centred along the free direction. Throws ComError(E_FAIL)
-/// for a frame without pixels.
+/// Where on the canvas a frame of frame_width x frame_height goes in cell (col, row), below the
+/// header: scaled into the cell with its aspect kept and centred along the free direction. Throws
+/// ComError(E_FAIL) for a frame without pixels.
 PixelRect FrameRect(const SheetLayout& layout, std::int32_t col, std::int32_t row,
                     std::int32_t frame_width, std::int32_t frame_height);
 

@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/imaging.h"
+#include "platform/text_draw.h"
+#include "sheet/cell_time.h"
 #include "testutil/fixture_movies.h"
 #include "testutil/image_read.h"
 #include "testutil/run_binary.h"
@@ -218,6 +221,61 @@ TEST_F(SheetEndToEnd, RunsThatWriteNothingExitOneWithOneLine) {
   EXPECT_TRUE(huge.out.ends_with("rows: 100000\r\n")) << huge.out;
   RunResult webp = Vgrid({"-f:webp", movie, dir.File("h.jpg")});
   EXPECT_TRUE(webp.out.ends_with("rows: 4\r\n")) << webp.out;
+}
+
+TEST_F(SheetEndToEnd, EachCellShowsTheTimeOfItsOwnFrame) {
+  ASSERT_TRUE(TextFontsAvailable());
+  const std::string movie = Movie(NumberedMovie());
+  TempDir dir;
+  const std::string dst = dir.File("times.png");
+  RunResult r = Vgrid({"-t", "-w=100%", "-h=100%", "-f:p", movie, dst});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  DecodedImage img = ReadImageFile(dst);
+  ASSERT_EQ(img.width, 3 * 160);
+  ASSERT_EQ(img.height, 4 * 120);
+  // A frame's lower half is one colour. There each cell holds the time of the frame it shows
+  // (cells 0.25 s apart: to a tenth), as it looks drawn on a cell of that colour alone.
+  const ARGB fill =
+      0xFF000000u | static_cast<ARGB>(Adjusted(0x30) << 16 | Adjusted(0x70) << 8 | Adjusted(0xB0));
+  for (int k = 0; k < 12; ++k) {
+    const int x0 = k % 3 * 160, y0 = k / 3 * 120;
+    const int frame = ReadFrameNumberRgba(img.rgba.data(), img.width * 4, x0, y0, 160, 120);
+    ASSERT_GE(frame, 0) << "cell " << k;
+    Bitmap expected(160, 120, PixelFormat32bppARGB);
+    Graphics(expected).Clear(fill);
+    ASSERT_TRUE(StampTime(expected.get(), {0, 0, 160, 120}, TimeText(frame / 10.0, 3.5, true)));
+    int stamped = 0, wrong = 0;
+    for (int y = 60; y < 120; ++y) {
+      for (int x = 0; x < 160; ++x) {
+        ARGB want = 0;
+        GdipBitmapGetPixel(expected.get(), x, y, &want);
+        stamped += want != fill;
+        for (int shift = 0; shift < 24; shift += 8)
+          wrong += std::abs(static_cast<int>((img.Argb(x0 + x, y0 + y) >> shift) & 0xFF) -
+                            static_cast<int>((want >> shift) & 0xFF)) > 2;
+      }
+    }
+    EXPECT_GT(stamped, 100) << "cell " << k;
+    EXPECT_EQ(wrong, 0) << "cell " << k << " shows frame " << frame;
+  }
+}
+
+TEST_F(SheetEndToEnd, WithoutAFontTheSheetComesWithoutItsText) {
+  const std::string movie = Movie(NumberedMovie());
+  TempDir dir;
+  const std::string plain = dir.File("plain.png"), asked = dir.File("asked.png");
+  ASSERT_EQ(Vgrid({"-f:p", movie, plain}).exit_code, 0);
+  // Fonts are found through fontconfig: a configuration that names no folder finds none.
+  const std::string config = dir.File("fonts.conf");
+  ASSERT_TRUE(WriteFileBytes(config, "<?xml version=\"1.0\"?>\n<fontconfig></fontconfig>\n"));
+  VgridRunBounds bounds;
+  bounds.set_env = {"LC_ALL=C.UTF-8", "FONTCONFIG_FILE=" + config};
+  RunResult r = RunVgrid({"-t", "-i", "-f:p", movie, asked}, bounds);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(IsOneLine(r.err)) << r.err;
+  EXPECT_EQ(r.err.rfind(movie + ": 文字を描けるフォントがありません", 0), 0u) << r.err;
+  EXPECT_EQ(ReadFileBytes(asked), ReadFileBytes(plain));
 }
 
 TEST_F(SheetEndToEnd, ExistingDestinationIsLeftAloneAndExitsZero) {

@@ -3,6 +3,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -34,6 +35,7 @@ std::string Key(const FixtureSpec& s) {
       << s.keyframe_interval << '|' << s.b_frames << '|' << s.audio_first << s.audio_only << '|'
       << s.rotation << s.mirror << '|' << s.sar_num << ':' << s.sar_den << '|' << s.colour_matrix
       << '|' << s.full_range << '|' << s.start_offset << '|' << s.colour_bars << '|' << s.fill;
+  for (const auto& [first, last] : s.black_frames) key << '|' << first << '-' << last;
   return key.str();
 }
 
@@ -216,7 +218,9 @@ std::string Make(const FixtureSpec& s, const std::string& path, std::string* err
   bool written = true;
   if (!s.audio_only) {
     for (int n = 0; n < s.frames && written; ++n) {
-      const auto shown = DrawFixtureFrame(n, s.width, s.height, s.colour_bars, s.fill);
+      auto shown = DrawFixtureFrame(n, s.width, s.height, s.colour_bars, s.fill);
+      for (const auto& [first, last] : s.black_frames)
+        if (n >= first && n <= last) std::fill(shown.begin(), shown.end(), 0);
       const auto stored = StoredImage(shown, s.width, s.height, s, &stored_w, &stored_h);
       written = std::fwrite(stored.data(), 1, stored.size(), pipe) == stored.size();
     }

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 inline constexpr int kFrameNumberBits = 10;
@@ -45,6 +46,9 @@ struct FixtureSpec {
   double start_offset = 0.0;  ///< seconds added to every timestamp of the file
   bool colour_bars = false;
   std::uint32_t fill = 0x3070B0;  ///< colour of the bottom half without bars
+  /// Frames first..last (both counted) drawn all black, as a fade or a gap between scenes
+  /// leaves them: they carry no number.
+  std::vector<std::pair<int, int>> black_frames;
 };
 
 /// The path of a movie made to `spec`. Each distinct spec is made once per test process and
