@@ -56,21 +56,30 @@ constexpr std::size_t kMaxLibraryAllocation = std::size_t{512} << 20;
 class StreamOrigins {
  public:
   // The origin of `stream`, waiting while another detector looks for it; AV_NOPTS_VALUE when
-  // none was found, and then the caller looks for it and must call Found.
-  std::int64_t FindOrLook(int stream) {
+  // none was found, and then the caller looks for it and must call Found. A search that
+  // failed (the stream's first picture cannot be reached) fails for every detector alike, as
+  // *failed and *why say: whether a grab succeeds must not depend on which detector made it.
+  std::int64_t FindOrLook(int stream, HRESULT* failed, std::string* why) {
     std::unique_lock<std::mutex> lock(m_);
     cv_.wait(lock, [&] { return looking_.count(stream) == 0; });
+    if (const auto failure = failures_.find(stream); failure != failures_.end()) {
+      *failed = failure->second.first;
+      *why = failure->second.second;
+      return AV_NOPTS_VALUE;
+    }
     const auto found = origins_.find(stream);
     if (found != origins_.end()) return found->second;
     looking_.insert(stream);
     return AV_NOPTS_VALUE;
   }
-  // Ends the caller's search, with the origin or AV_NOPTS_VALUE when it found none.
-  void Found(int stream, std::int64_t origin) {
+  // Ends the caller's search, with the origin, or with its failure `hr` for `why` (memory
+  // that ran out may be had by the next one to look).
+  void Found(int stream, std::int64_t origin, HRESULT hr, const std::string& why) {
     {
       std::lock_guard<std::mutex> lock(m_);
       looking_.erase(stream);
-      if (origin != AV_NOPTS_VALUE) origins_.emplace(stream, origin);
+      if (Succeeded(hr) && origin != AV_NOPTS_VALUE) origins_.emplace(stream, origin);
+      if (Failed(hr) && hr != E_OUTOFMEMORY) failures_.emplace(stream, std::make_pair(hr, why));
     }
     cv_.notify_all();
   }
@@ -79,6 +88,7 @@ class StreamOrigins {
   std::mutex m_;
   std::condition_variable cv_;
   std::map<int, std::int64_t> origins_;
+  std::map<int, std::pair<HRESULT, std::string>> failures_;
   std::set<int> looking_;
 };
 
@@ -496,11 +506,16 @@ HRESULT FfmpegMediaDet::OpenDecoder() {
   movie.last_group = -1;
   movie.group_times.clear();
   const int threads = one_thread_ ? 1 : decode_threads_;
-  const std::int64_t known_origin = movie.origins->FindOrLook(movie.current);
-  const HRESULT hr = VideoDecoder::Open(*movie.demuxer, movie.current, threads, known_origin,
-                                        &movie.decoder, &error_);
-  if (known_origin == AV_NOPTS_VALUE)
-    movie.origins->Found(movie.current, Succeeded(hr) ? movie.decoder->origin() : AV_NOPTS_VALUE);
+  HRESULT looked = S_OK;
+  const std::int64_t known_origin = movie.origins->FindOrLook(movie.current, &looked, &error_);
+  HRESULT hr = looked;
+  if (Succeeded(looked)) {
+    hr = VideoDecoder::Open(*movie.demuxer, movie.current, threads, known_origin, &movie.decoder,
+                            &error_);
+    if (known_origin == AV_NOPTS_VALUE)
+      movie.origins->Found(movie.current, Succeeded(hr) ? movie.decoder->origin() : AV_NOPTS_VALUE,
+                           hr, error_);
+  }
   if (Failed(hr)) {
     movie.NoteUnreadable(-std::numeric_limits<double>::infinity(), hr, error_);
     return hr;
