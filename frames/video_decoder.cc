@@ -21,6 +21,8 @@ namespace {
 // Times of the last packets sent to the decoder that are remembered to learn whether a
 // picture can be the one wanted; B-frame reordering never reaches further back.
 constexpr std::size_t kRecentlySent = 16;
+// The most pixels a decoded picture may have.
+constexpr std::int64_t kMaxPicturePixels = std::int64_t{8192} * 8192;
 
 // The decoder for stream `st`. VP8 and VP9 keep a picture's transparency in a second stream
 // beside each packet (Matroska's block additions, which WebM tags with alpha_mode), which
@@ -89,6 +91,9 @@ HRESULT VideoDecoder::Open(Demuxer& demuxer, int stream, int threads, std::int64
     // the rows aligned (which left 8 columns of a left crop in the picture, and a picture wider
     // than the stream's shape); the scaler reads unaligned rows.
     ctx->flags |= AV_CODEC_FLAG_UNALIGNED;
+    // A picture larger than any level of any codec allows (8K is 35 megapixels) is damage or
+    // an attack: a 64-megapixel bound keeps a few bytes of header from costing a gigabyte.
+    ctx->max_pixels = kMaxPicturePixels;
     const int rc = avcodec_open2(ctx.get(), codec, nullptr);
     if (rc == 0) {
       dec->codec_ = std::move(ctx);
