@@ -101,7 +101,6 @@ void SetSource(cairo_t* cr, std::uint32_t colour) {
 
 }  // namespace
 
-
 VGRID_MODULE_EXPORT int VgridTextFonts() {
   static const bool available = [] {
     if (!FcInit()) return false;

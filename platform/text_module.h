@@ -28,13 +28,13 @@ using TextModuleFontsFunction = int (*)();
 /// Lays out `size` bytes of UTF-8 at `pixels` to the em (bold when `bold`), cut with an
 /// ellipsis to `max_width` pixels when that is above 0; null when memory runs out.
 using TextModuleLayOutFunction = TextModuleLine* (*)(const char* utf8, std::size_t size,
-                                                      double pixels, int bold, int max_width);
+                                                     double pixels, int bold, int max_width);
 using TextModuleMeasureFunction = void (*)(const TextModuleLine* line, TextModuleExtents* out);
 /// Draws `line` on `strip` (width x height pixels 0xAARRGGBB, not premultiplied, rows of
 /// `width`) with its box's top-left corner at (x, y) in `colour`, over `backdrop` filled with
 /// `box` first when box's alpha is not 0. 0 when drawn, 1 when memory ran out, 2 otherwise.
-using TextModuleDrawFunction = int (*)(const TextModuleLine* line, std::uint32_t* strip,
-                                       int width, int height, int x, int y, std::uint32_t colour,
+using TextModuleDrawFunction = int (*)(const TextModuleLine* line, std::uint32_t* strip, int width,
+                                       int height, int x, int y, std::uint32_t colour,
                                        std::uint32_t box, TextModuleRect backdrop);
 using TextModuleFreeFunction = void (*)(TextModuleLine* line);
 }
