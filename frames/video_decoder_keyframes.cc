@@ -129,4 +129,3 @@ void VideoDecoder::DecodeAlone(AVPacket* pkt, std::int64_t lo, std::int64_t hi, 
   *in_window = have_shown_ && shown_pts_ >= lo && shown_pts_ <= hi;
   if (!*in_window) have_shown_ = false;
 }
-
