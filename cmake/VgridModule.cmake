@@ -48,8 +48,12 @@ function(vgrid_loadable name)
   set_target_properties(${name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY
     ${VGRID_BUILD_MODULE_DIR} CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   target_link_libraries(${name} PRIVATE ${arg_LIBRARIES})
-  # Every symbol the module needs comes from its libraries, none from the program.
-  target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  # Every symbol the module needs comes from its libraries, none from the program. (Clang's
+  # sanitizers leave their runtime to the program that loads the module, so there the check
+  # cannot be made.)
+  if(NOT (VGRID_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang"))
+    target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  endif()
   install(TARGETS ${name} LIBRARY DESTINATION ${VGRID_MODULE_INSTALL_DIR})
   add_dependencies(vgrid_modules ${name})
   list(TRANSFORM arg_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
