@@ -48,6 +48,9 @@ function(vgrid_loadable name)
   set_target_properties(${name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY
     ${VGRID_BUILD_MODULE_DIR} CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   target_link_libraries(${name} PRIVATE ${arg_LIBRARIES})
+  # Every shared object of the package names the C library, even one that calls it only
+  # through its other libraries (as the text module does), which the linker would drop.
+  target_link_options(${name} PRIVATE "LINKER:--push-state,--no-as-needed,-lc,--pop-state")
   # Every symbol the module needs comes from its libraries, none from the program. (Clang's
   # sanitizers leave their runtime to the program that loads the module, so there the check
   # cannot be made.)
