@@ -100,6 +100,7 @@ drwxr-xr-x root/root ./usr/lib/x86_64-linux-gnu/vgrid/
 -rw-r--r-- root/root ./usr/lib/x86_64-linux-gnu/vgrid/encoder_tiff.so
 -rw-r--r-- root/root ./usr/lib/x86_64-linux-gnu/vgrid/encoder_webp.so
 -rw-r--r-- root/root ./usr/lib/x86_64-linux-gnu/vgrid/filter_graph.so
+-rw-r--r-- root/root ./usr/lib/x86_64-linux-gnu/vgrid/text_draw.so
 drwxr-xr-x root/root ./usr/share/
 drwxr-xr-x root/root ./usr/share/doc/
 drwxr-xr-x root/root ./usr/share/doc/vgrid/
