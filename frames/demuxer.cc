@@ -6,7 +6,6 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -102,10 +101,11 @@ HRESULT Demuxer::OpenSame(const Demuxer& first, std::unique_ptr<Demuxer>* out, s
   if (HRESULT hr = demuxer->OpenInput(fmt->url != nullptr ? fmt->url : "", fmt->iformat, error);
       Failed(hr))
     return hr;
-  // It starts as the first one stands after its own reading: a decoder that wants the start
-  // seeks there, as it would on the first, so that a movie whose seeks fail fails on both
-  // alike rather than by which one happened to be fresh.
-  demuxer->moves_ = std::max<std::uint64_t>(first.moves_, 1);
+  // It counts as moved, as the first has always moved by then (it read the stream's length): a
+  // decoder that wants the start seeks there, as it would on the first, so that a movie whose
+  // seeks fail fails on both alike rather than by which one happened to be fresh. (The first's
+  // own count is its thread's business.)
+  demuxer->moves_ = 1;
   *out = std::move(demuxer);
   return S_OK;
 }
