@@ -15,30 +15,35 @@ extern "C" {
 #include <limits>
 #include <new>
 
-HRESULT FileInput::Open(const std::string& name, std::unique_ptr<FileInput>* out,
-                        std::string* error) {
-  const int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    const int e = errno;
-    *error = std::strerror(e);
-    return HresultFromErrno(e);
-  }
+namespace {
+
+// The failure of a system call, in the system's words.
+HRESULT SystemFailure(int e, std::string* error) {
+  *error = std::strerror(e);
+  return HresultFromErrno(e);
+}
+
+}  // namespace
+
+// An input reading through `fd`, which it owns from now on, even when this fails.
+std::unique_ptr<FileInput> FileInput::Adopt(int fd, std::string* error) {
   std::unique_ptr<FileInput> input(new (std::nothrow) FileInput(fd));
   if (!input) {
     close(fd);
     *error = "out of memory";
-    return E_OUTOFMEMORY;
   }
+  return input;
+}
+
+HRESULT FileInput::Open(const std::string& name, std::unique_ptr<FileInput>* out,
+                        std::string* error) {
+  const int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return SystemFailure(errno, error);
+  std::unique_ptr<FileInput> input = Adopt(fd, error);
+  if (!input) return E_OUTOFMEMORY;
   struct stat info;
-  if (fstat(fd, &info) != 0) {
-    const int e = errno;
-    *error = std::strerror(e);
-    return HresultFromErrno(e);
-  }
-  if (S_ISDIR(info.st_mode)) {
-    *error = std::strerror(EISDIR);
-    return HresultFromErrno(EISDIR);
-  }
+  if (fstat(fd, &info) != 0) return SystemFailure(errno, error);
+  if (S_ISDIR(info.st_mode)) return SystemFailure(EISDIR, error);
   if (!S_ISREG(info.st_mode)) {
     *error = "not a regular file";
     return VFW_E_INVALID_FILE_FORMAT;
@@ -52,17 +57,9 @@ HRESULT FileInput::Open(const std::string& name, std::unique_ptr<FileInput>* out
 
 HRESULT FileInput::Duplicate(std::unique_ptr<FileInput>* out, std::string* error) const {
   const int fd = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) {
-    const int e = errno;
-    *error = std::strerror(e);
-    return HresultFromErrno(e);
-  }
-  std::unique_ptr<FileInput> input(new (std::nothrow) FileInput(fd));
-  if (!input) {
-    close(fd);
-    *error = "out of memory";
-    return E_OUTOFMEMORY;
-  }
+  if (fd < 0) return SystemFailure(errno, error);
+  std::unique_ptr<FileInput> input = Adopt(fd, error);
+  if (!input) return E_OUTOFMEMORY;
   if (HRESULT hr = input->MakeBuffer(error); Failed(hr)) return hr;
   *out = std::move(input);
   return S_OK;

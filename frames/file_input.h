@@ -50,6 +50,7 @@ class FileInput {
 
  private:
   explicit FileInput(int fd) : fd_(fd) {}
+  static std::unique_ptr<FileInput> Adopt(int fd, std::string* error);
   HRESULT MakeBuffer(std::string* error);
   static int Read(void* opaque, std::uint8_t* buf, int size);
   static std::int64_t Seek(void* opaque, std::int64_t offset, int whence);
