@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The WebP encoder, with libwebp at its default settings (lossy, quality 75).
+// The WebP encoder, with libwebp at its default settings (lossy, quality 75), except that a sheet
+// of more than 8 megapixels is encoded at method 2 instead of 4: on grainy pictures method 4's
+// search takes some 0.5 seconds a megapixel and keeps its tokens for the whole picture, method 2
+// a quarter of that, for a file within 2 % of the size.
 
 #include <cstdint>
 #include <string>
@@ -46,6 +49,8 @@ GpStatus EncodeWebp(const ArgbPixels& image, const EncoderParameters* params, st
     *why = "WebP: " + WebpErrorText(VP8_ENC_ERROR_BAD_DIMENSION);
     return ValueOverflow;
   }
+  constexpr std::int64_t kFastMethodPixels = 8'000'000;
+  if (std::int64_t{image.width} * image.height > kFastMethodPixels) config.method = 2;
   // Lossy WebP codes YUV: the import converts to it straight away (what the encoder would do
   // with an ARGB copy), so that no copy of the canvas's size is made.
   picture.use_argb = 0;
