@@ -27,12 +27,14 @@ GpStatus EncodeBmp(const ArgbPixels& image, const EncoderParameters* params, std
 
 namespace {
 
-// Each format's most pixels (bench/large_sheets.sh measures them). JPEG, TIFF and PNG need
-// little beside the canvas and hold any canvas. BMP's encoded file, held whole beside the canvas,
-// takes 3 bytes a pixel more: 144 megapixels. GIF's quantizer and WebP's encoder would take
-// minutes at the largest canvas: 64 megapixels; AVIF and JPEG XL, slower and hungrier still, 16
-// and 20.
-constexpr std::int64_t kMaxCanvasPixels = kMaxCanvasBytes / 4;
+// Each format's most pixels (bench/large_sheets.sh measures them on grainy pictures, the hardest
+// to compress), so that a sheet takes at most about 1 GB and 30 seconds whatever its pictures
+// hold. JPEG, PNG, TIFF and BMP hold the canvas (4 bytes a pixel) and the encoded file whole
+// beside it, which on grainy pictures reaches 1.7 bytes a pixel (JPEG at quality 100) to 3 (BMP
+// always, TIFF's LZW): 100 megapixels take under 900 MB. GIF's quantizer and WebP's encoder
+// would take over 30 seconds at a larger canvas: 64 megapixels; AVIF and JPEG XL, slower and
+// hungrier still, 16 and 12.
+constexpr std::int64_t kMaxWholeFilePixels = 100'000'000;
 
 // Each format's signatures (sig_count of equal size, back to back) and entry.
 constexpr std::uint8_t kBmpSignature[] = {'B', 'M'};
@@ -50,7 +52,7 @@ const EncoderEntry kBmpEncoder = {
     EncodeBmp,
     nullptr,
     0,
-    144'000'000};
+    kMaxWholeFilePixels};
 
 constexpr std::uint8_t kJpegSignature[] = {0xFF, 0xD8};
 constexpr std::uint8_t kJpegMask[] = {0xFF, 0xFF};
@@ -67,7 +69,7 @@ const EncoderEntry kJpegEncoder = {
     nullptr,
     "encoder_jpeg",
     JPEG_MAX_DIMENSION,
-    kMaxCanvasPixels};
+    kMaxWholeFilePixels};
 
 constexpr std::uint8_t kGifSignature[] = {'G', 'I', 'F', '8', '9', 'a',
                                           'G', 'I', 'F', '8', '7', 'a'};
@@ -103,7 +105,7 @@ const EncoderEntry kTiffEncoder = {
     nullptr,
     "encoder_tiff",
     0,
-    kMaxCanvasPixels};
+    kMaxWholeFilePixels};
 
 constexpr std::uint8_t kPngSignature[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 constexpr std::uint8_t kPngMask[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
@@ -120,7 +122,7 @@ const EncoderEntry kPngEncoder = {
     nullptr,
     "encoder_png",
     0,
-    kMaxCanvasPixels};
+    kMaxWholeFilePixels};
 
 constexpr std::uint8_t kWebpSignature[] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B', 'P'};
 constexpr std::uint8_t kWebpMask[] = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
@@ -177,7 +179,7 @@ const EncoderEntry kJxlEncoder = {
     nullptr,
     "encoder_jxl",
     0,
-    20'000'000};
+    12'000'000};
 
 // The table order. A lookup by MIME type takes the first match in this order.
 const EncoderEntry* const kEncoders[] = {&kBmpEncoder, &kJpegEncoder, &kGifEncoder,  &kTiffEncoder,

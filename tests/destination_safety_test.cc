@@ -414,7 +414,7 @@ TEST_F(DestinationSafetyTest, AConsoleThatGoesAwayDoesNotEndTheRun) {
 }
 
 // A sheet larger than its format can hold (JPEG 65,500 pixels a side, WebP 16,383), or than
-// its encoder writes within its bounds (JPEG XL 20 megapixels), or a name the file system
+// its encoder writes within its bounds (JPEG XL 12 megapixels, JPEG 100), or a name the file system
 // cannot hold (a part over 255 bytes, or the whole over PATH_MAX), ends with the save
 // diagnostic before the first grab, not after every cell was grabbed for nothing.
 TEST_F(DestinationSafetyTest, ASheetTooLargeForItsFormatIsRefusedBeforeAnyGrab) {
@@ -427,7 +427,8 @@ TEST_F(DestinationSafetyTest, ASheetTooLargeForItsFormatIsRefusedBeforeAnyGrab) 
   } cases[] = {
       {{"-c=5", "-r=1", "-w=13101", "-h=2", "-f:j"}, "wide.jpg", "65500"},
       {{"-c=1", "-r=2", "-w=2", "-h=8200", "-f:image/webp"}, "tall.webp", "16383"},
-      {{"-c=2", "-r=2", "-w=3000", "-h=2000", "-f:image/jxl"}, "big.jxl", "20 megapixels at most"},
+      {{"-c=2", "-r=2", "-w=2000", "-h=1600", "-f:image/jxl"}, "big.jxl", "12 megapixels at most"},
+      {{"-c=1", "-r=1", "-w=10000", "-h=10001", "-f:j"}, "big.jpg", "100 megapixels at most"},
       {{"-f:j"}, std::string(252, 'n') + ".jpg", "File name too long"},
       {{"-f:j"}, deep + "sheet.jpg", "File name too long"}};
   for (const auto& c : cases) {
