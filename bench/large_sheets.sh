@@ -1,20 +1,24 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
 # The cost of large sheets: wall time and peak memory (GNU time's maximum resident set) of an
-# 8 x 8 sheet of a small movie at each size, in each format; and of a sheet of one cell as
-# large as a canvas gets (16384 x 16384, JPEG), which holds a frame of that size. Sizes a
-# format refuses show the refusal instead.
+# 8 x 8 sheet at each size, in each format, at quality 100; and of a sheet of one cell as large
+# as a JPEG sheet gets (13312 x 7488), which holds a frame of that size. The movie is full of
+# grain (1920x1080, 4:4:4, without loss), the hardest pictures to compress, so that the encoded
+# files, held whole beside the canvas, are as large as sheets of real movies get. Sizes a format
+# refuses show the refusal instead.
 #
 #   bench/large_sheets.sh [--vgrid PATH] [--formats LIST] [--sizes LIST] [--no-huge-cell]
 #
 # LIST of formats: MIME subtypes (jpeg,png,gif,bmp,tiff,webp,avif,jxl, the default); of sizes:
-# WIDTHxHEIGHT, each a multiple of 8 (default 1920x1080,3840x2160,4000x3000,8000x6000,16000x12000).
+# WIDTHxHEIGHT, each a multiple of 8 (default 1920x1080,3840x2160,5328x3000,5960x3352,10664x6000,
+# 13312x7488,16000x12000: the largest 16:9 sheets of 8 x 8 cells AVIF, JPEG XL, GIF and WebP, and
+# JPEG, PNG, TIFF and BMP accept, and one none accepts).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 vgrid=$here/../build/release/app/vgrid
 formats=jpeg,png,gif,bmp,tiff,webp,avif,jxl
-sizes=1920x1080,3840x2160,4000x3000,8000x6000,16000x12000
+sizes=1920x1080,3840x2160,5328x3000,5960x3352,10664x6000,13312x7488,16000x12000
 huge_cell=1
 while [ $# -gt 0 ]; do
   case $1 in
@@ -31,8 +35,9 @@ done
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i testsrc2=size=320x240:rate=25 \
-  -frames:v 250 -c:v libx264 -pix_fmt yuv420p "$work/movie.mp4"
+ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i testsrc2=size=1920x1080:rate=25 \
+  -vf noise=alls=100:allf=t,format=yuv444p -frames:v 16 -c:v libx264 -preset ultrafast -qp 0 \
+  "$work/movie.mp4"
 
 # Runs vgrid with the arguments and prints seconds, peak MB and the outcome.
 measure() {
@@ -55,10 +60,10 @@ for format in ${formats//,/ }; do
     width=${size%x*} height=${size#*x}
     printf '%-5s %11s ' "$format" "$size"
     measure "$work/sheet.$format" -c=8 -r=8 -w=$((width / 8)) -h=$((height / 8)) \
-      "-f:image/$format"
+      "-f:image/$format" -q:100
   done
 done
 if [ $huge_cell -eq 1 ]; then
-  printf '%-5s %11s ' jpeg "1 cell 16384x16384"
-  measure "$work/cell.jpg" -c=1 -r=1 -w=16384 -h=16384 -f:j
+  printf '%-5s %11s ' jpeg "1 cell 13312x7488"
+  measure "$work/cell.jpg" -c=1 -r=1 -w=13312 -h=7488 -f:j -q:100
 fi
