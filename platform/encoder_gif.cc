@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The GIF encoder: quantization to at most 256 colours with dithering by libimagequant, then
-// giflib. GIF keeps no partial alpha; the image is written opaque.
+// giflib. GIF keeps no partial alpha; the image is written opaque. A sheet of more than 16
+// megapixels is quantized at the quantizer's fastest speed: on grainy pictures its palette search
+// at the default speed takes half of a minute at 64 megapixels, the fastest a third less.
 
 #include <cstdint>
 #include <new>
@@ -89,6 +91,7 @@ GpStatus EncodeGif(const ArgbPixels& image, const EncoderParameters* params, std
     *why = "GIF: out of memory";
     return OutOfMemory;
   }
+  if (std::int64_t{image.width} * image.height > 16'000'000) liq_set_speed(liq.attr, 10);
   liq.image = liq_image_create_custom(liq.attr, QuantizerRow, const_cast<ArgbPixels*>(&image),
                                       image.width, image.height, 0);
   if (liq.image == nullptr) {
