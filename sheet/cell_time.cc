@@ -35,7 +35,10 @@ std::string TimeText(double seconds, double length, bool tenths) {
     std::snprintf(text, sizeof text, "%" PRId64 ":%02d", whole / 60, static_cast<int>(whole % 60));
   }
   std::string out = text;
-  if (tenths) out += "." + std::to_string(static_cast<std::int64_t>(units) % 10);
+  if (tenths) {
+    out += '.';
+    out += std::to_string(static_cast<std::int64_t>(units) % 10);
+  }
   return out;
 }
 
