@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <system_error>
@@ -62,13 +63,16 @@ int ErrnoOf(const std::exception_ptr& failure) {
 // The path at the head of a diagnostic line. A name may hold any byte but '/' and NUL; a
 // control character (a line feed, say) would break the line or move the cursor, and is shown
 // as '?'. No byte below 0x20 is part of a multibyte character in the code pages in use.
+bool ShownAsQuestionMark(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
 std::string PathForLine(const std::string& src) {
   if (src.empty()) return "";
   std::string shown = src;
-  for (char& c : shown) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
-  }
+  for (char& c : shown)
+    if (ShownAsQuestionMark(c)) c = '?';
   return shown + ": ";
 }
 
@@ -95,10 +99,58 @@ void Diagnose(const std::string& src, SheetFailure failure, const std::string& c
 
 void DiagnoseNoFont(const std::string& src) { WriteLine(src, kNoFont, kNoFontCause); }
 
-void DiagnoseCurrentException(const std::string& src) {
+namespace {
+
+// The catch-all words in the console's encoding, made once, while memory is still at hand.
+const std::string& CatchAllWords() {
+  static const std::string words = ConsoleText(kCatchAll);
+  return words;
+}
+
+// Standard error through a buffer on the stack, written out whenever it fills and at the end:
+// a line of up to 4 KB takes one write, and no line takes memory.
+class StackLine {
+ public:
+  void Add(const char* text, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+      if (used_ == sizeof buffer_) Flush();
+      buffer_[used_++] = text[i];
+    }
+  }
+  void Add(const char* text) { Add(text, std::strlen(text)); }
+  void Flush() {
+    std::fwrite(buffer_, 1, used_, stderr);
+    used_ = 0;
+  }
+
+ private:
+  char buffer_[4096];
+  std::size_t used_ = 0;
+};
+
+}  // namespace
+
+void PrepareCatchAllLine() { CatchAllWords(); }
+
+void DiagnoseCurrentException(const std::string& src) noexcept {
+  // Nothing here allocates: the exception may be memory that ran out, and an exception thrown
+  // from here would end the run with a signal instead of its line.
   const int cause = ErrnoOf(std::current_exception());
+  const char* words = kCatchAll;
+  try {
+    words = CatchAllWords().c_str();
+  } catch (...) {
+    // Not made yet, and no memory to make it: the words as the program holds them.
+  }
   std::fflush(stdout);
-  const std::string line = PathForLine(src) + ConsoleText(kCatchAll);
-  errno = cause;
-  std::perror(line.c_str());
+  StackLine line;
+  if (!src.empty()) {
+    for (char c : src) line.Add(ShownAsQuestionMark(c) ? "?" : &c, 1);
+    line.Add(": ");
+  }
+  line.Add(words);
+  line.Add(": ");
+  line.Add(std::strerror(cause));
+  line.Add("\n");
+  line.Flush();
 }

@@ -33,5 +33,9 @@ void DiagnoseNoFont(const std::string& src);
 /// The catch-all line for the movie `src`: its path and ": " (none while there is no movie),
 /// then the line for a failure nobody foresaw with the system's words for the exception being
 /// handled (out of memory, a system error, ...; an input/output error when there is none), as
-/// perror writes them.
-void DiagnoseCurrentException(const std::string& src);
+/// perror writes them. It allocates nothing once PrepareCatchAllLine has run, and throws nothing.
+void DiagnoseCurrentException(const std::string& src) noexcept;
+
+/// Makes the catch-all line's words in the console's encoding, so that the line can still be
+/// written when memory has run out. Call it once the console's encoding is known.
+void PrepareCatchAllLine();

@@ -224,6 +224,7 @@ HRESULT SheetGenerator(RunSettings& settings, bool* image_written, const MediaDe
   *image_written = false;
   FrameSource source(factory);
   try {
+    PrepareCatchAllLine();
     const auto open_started = std::chrono::steady_clock::now();
     if (HRESULT hr = OpenVideo(source, settings.src); Failed(hr)) return hr;
     const double open_seconds =

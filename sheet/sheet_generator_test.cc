@@ -7,10 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,6 +24,7 @@
 #include "platform/modules.h"
 #include "platform/text_draw.h"
 #include "sheet/cell_time.h"
+#include "sheet/diagnostics.h"
 #include "sheet/sheet_header.h"
 #include "testutil/fake_media_det.h"
 #include "testutil/fixture_movies.h"
@@ -26,6 +32,32 @@
 #include "testutil/run_binary.h"
 #include "testutil/sheet_run.h"
 #include "testutil/temp_dir.h"
+
+// Every allocation of this test program fails while this is set. (GCC takes the free in the
+// replacements of delete for a mismatch with a new it inlined elsewhere.)
+std::atomic<bool> allocations_fail{false};
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+void* operator new(std::size_t size) {
+  void* p = allocations_fail ? nullptr : std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return allocations_fail ? nullptr : std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& nothrow) noexcept {
+  return operator new(size, nothrow);
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -243,6 +275,21 @@ TEST(SheetGeneratorTest, ZeroSourceWidthEndsInTheCatchAll) {
       << run.err;
   EXPECT_FALSE(PathEntryExists(s.dst));
   EXPECT_EQ(log.released, 1);
+
+  // With no memory left at all the line is still written, whole, and nothing escapes.
+  testing::internal::CaptureStderr();
+  try {
+    throw std::bad_alloc();
+  } catch (...) {
+    const std::string path = s.src + "\n";
+    struct Failing {
+      Failing() { allocations_fail = true; }
+      ~Failing() { allocations_fail = false; }
+    } failing;
+    DiagnoseCurrentException(path);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            s.src + "?: なんかしらエラーが発生してしまいました。: " + std::strerror(ENOMEM) + "\n");
 }
 
 TEST(SheetGeneratorTest, APictureThatChangesShapeKeepsItsOwnAspect) {
