@@ -69,11 +69,15 @@ std::int32_t FfmpegMediaDet::FrameRecordSize(std::int32_t width, std::int32_t he
   return bytes > std::numeric_limits<std::int32_t>::max() ? 0 : static_cast<std::int32_t>(bytes);
 }
 
-HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
+void FfmpegMediaDet::CloseMovie() {
   movie_.reset();
   converter_.Reset();
   one_thread_ = false;
   delivered_start_ = delivered_next_ = std::numeric_limits<double>::quiet_NaN();
+}
+
+HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
+  CloseMovie();
   if (path == nullptr) return Fail(E_POINTER, "no file name");
   std::string name;
   try {
@@ -100,9 +104,7 @@ HRESULT FfmpegMediaDet::put_Filename(const char16_t* path) {
 }
 
 HRESULT FfmpegMediaDet::OpenSameMovie(const IMediaDet& other) {
-  movie_.reset();
-  converter_.Reset();
-  one_thread_ = false;
+  CloseMovie();
   const auto* first = dynamic_cast<const FfmpegMediaDet*>(&other);
   if (first == nullptr || !first->movie_) return Fail(E_INVALIDARG, "no movie to open again");
   auto movie = std::unique_ptr<OpenMovie>(new (std::nothrow) OpenMovie);

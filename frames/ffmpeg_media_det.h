@@ -85,6 +85,8 @@ class FfmpegMediaDet : public IMediaDet {
   struct OpenMovie;
 
   HRESULT Fail(HRESULT hr, std::string text);
+  // Lets go of the open movie and of everything learnt from it, before another is opened.
+  void CloseMovie();
   HRESULT Grab(double seconds, double tolerance, std::int32_t* size, char* buffer,
                std::int32_t width, std::int32_t height);
   HRESULT OpenDecoder();
