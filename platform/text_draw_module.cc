@@ -26,32 +26,13 @@ struct TextModuleLine {
 
 namespace {
 
-struct GObjectUnref {
-  void operator()(void* p) const { g_object_unref(p); }
-};
-struct GFree {
-  void operator()(char* p) const { g_free(p); }
-};
-struct FontDescriptionFree {
-  void operator()(PangoFontDescription* p) const { pango_font_description_free(p); }
-};
-struct SurfaceDestroy {
-  void operator()(cairo_surface_t* p) const { cairo_surface_destroy(p); }
-};
-struct CairoDestroy {
-  void operator()(cairo_t* p) const { cairo_destroy(p); }
-};
-struct CharSetDestroy {
-  void operator()(FcCharSet* p) const { FcCharSetDestroy(p); }
-};
-struct PatternDestroy {
-  void operator()(FcPattern* p) const { FcPatternDestroy(p); }
-};
-struct ObjectSetDestroy {
-  void operator()(FcObjectSet* p) const { FcObjectSetDestroy(p); }
-};
-struct FontSetDestroy {
-  void operator()(FcFontSet* p) const { FcFontSetDestroy(p); }
+// The owner's deleter that hands a pointer to the library function `kFree`.
+template <auto kFree>
+struct FreeWith {
+  template <typename T>
+  void operator()(T* p) const {
+    kFree(p);
+  }
 };
 
 // The context every line is laid out in, made once: the font map holds the fonts loaded so
@@ -59,7 +40,7 @@ struct FontSetDestroy {
 // on whole pixels, so that a line drawn at another whole-pixel position is the same pixels.
 PangoContext* SharedContext() {
   static PangoContext* const context = [] {
-    std::unique_ptr<PangoFontMap, GObjectUnref> font_map(pango_cairo_font_map_new());
+    std::unique_ptr<PangoFontMap, FreeWith<g_object_unref>> font_map(pango_cairo_font_map_new());
     PangoContext* made = pango_font_map_create_context(font_map.get());
     cairo_font_options_t* options = cairo_font_options_create();
     cairo_font_options_set_antialias(options, CAIRO_ANTIALIAS_GRAY);
@@ -104,15 +85,16 @@ void SetSource(cairo_t* cr, std::uint32_t colour) {
 VGRID_MODULE_EXPORT int VgridTextFonts() {
   static const bool available = [] {
     if (!FcInit()) return false;
-    std::unique_ptr<FcCharSet, CharSetDestroy> needed(FcCharSetCreate());
-    std::unique_ptr<FcPattern, PatternDestroy> pattern(FcPatternCreate());
-    std::unique_ptr<FcObjectSet, ObjectSetDestroy> objects(FcObjectSetBuild(FC_FILE, nullptr));
+    std::unique_ptr<FcCharSet, FreeWith<FcCharSetDestroy>> needed(FcCharSetCreate());
+    std::unique_ptr<FcPattern, FreeWith<FcPatternDestroy>> pattern(FcPatternCreate());
+    std::unique_ptr<FcObjectSet, FreeWith<FcObjectSetDestroy>> objects(
+        FcObjectSetBuild(FC_FILE, nullptr));
     if (!needed || !pattern || !objects) return false;
     for (const char* c = "0123456789:.,ABCMXYZabcmxyz"; *c != '\0'; ++c)
       FcCharSetAddChar(needed.get(), static_cast<FcChar32>(*c));
     // A listed font matches a character set when its own holds all of it.
     FcPatternAddCharSet(pattern.get(), FC_CHARSET, needed.get());
-    std::unique_ptr<FcFontSet, FontSetDestroy> fonts(
+    std::unique_ptr<FcFontSet, FreeWith<FcFontSetDestroy>> fonts(
         FcFontList(nullptr, pattern.get(), objects.get()));
     return fonts != nullptr && fonts->nfont > 0;
   }();
@@ -127,13 +109,14 @@ VGRID_MODULE_EXPORT TextModuleLine* VgridTextLayOut(const char* utf8, std::size_
   line->layout = pango_layout_new(SharedContext());
   if (line->layout == nullptr) return nullptr;
   PangoLayout* layout = line->layout;
-  std::unique_ptr<PangoFontDescription, FontDescriptionFree> font(pango_font_description_new());
+  std::unique_ptr<PangoFontDescription, FreeWith<pango_font_description_free>> font(
+      pango_font_description_new());
   pango_font_description_set_family_static(font.get(), "sans-serif");
   pango_font_description_set_weight(font.get(), bold ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
   pango_font_description_set_absolute_size(font.get(), pixels * PANGO_SCALE);
   pango_layout_set_font_description(layout, font.get());
   // Pango takes only valid UTF-8, and would warn on the console about anything else.
-  std::unique_ptr<char, GFree> valid(g_utf8_make_valid(utf8, static_cast<gssize>(size)));
+  std::unique_ptr<char, FreeWith<g_free>> valid(g_utf8_make_valid(utf8, static_cast<gssize>(size)));
   pango_layout_set_single_paragraph_mode(layout, TRUE);
   pango_layout_set_text(layout, valid.get(), -1);
   if (max_width > 0) {
@@ -159,9 +142,10 @@ VGRID_MODULE_EXPORT int VgridTextDraw(const TextModuleLine* line, std::uint32_t*
   std::transform(strip, end, strip, Premultiply);
   {
     // Cairo's ARGB32 pixels are 32-bit words 0xAARRGGBB in native byte order, as the canvas's.
-    std::unique_ptr<cairo_surface_t, SurfaceDestroy> surface(cairo_image_surface_create_for_data(
-        reinterpret_cast<unsigned char*>(strip), CAIRO_FORMAT_ARGB32, width, height, width * 4));
-    std::unique_ptr<cairo_t, CairoDestroy> cr(cairo_create(surface.get()));
+    std::unique_ptr<cairo_surface_t, FreeWith<cairo_surface_destroy>> surface(
+        cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(strip),
+                                            CAIRO_FORMAT_ARGB32, width, height, width * 4));
+    std::unique_ptr<cairo_t, FreeWith<cairo_destroy>> cr(cairo_create(surface.get()));
     if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) return 1;
     if ((box >> 24) != 0) {
       cairo_rectangle(cr.get(), backdrop.x, backdrop.y, backdrop.width, backdrop.height);
