@@ -250,10 +250,14 @@ void FfmpegMediaDet::SetDecodeThreads(int threads) {
   if (threads == decode_threads_) return;
   decode_threads_ = threads;
   // An open decoder keeps its threads; the next grab opens it anew.
-  if (movie_ && movie_->decoder) {
-    movie_->pictures_decoded += movie_->decoder->pictures_decoded();
-    movie_->decoder.reset();
-  }
+  if (movie_) CloseDecoder();
+}
+
+void FfmpegMediaDet::CloseDecoder() {
+  if (!movie_->decoder) return;
+  movie_->pictures_decoded += movie_->decoder->pictures_decoded();
+  movie_->packets_decoded += movie_->decoder->packets_decoded();
+  movie_->decoder.reset();
 }
 
 HRESULT FfmpegMediaDet::GetLastFrameTimes(double* start, double* next) const {
@@ -276,6 +280,11 @@ std::int64_t FfmpegMediaDet::BytesRead() const { return movie_ ? movie_->demuxer
 std::int64_t FfmpegMediaDet::PicturesDecoded() const {
   if (!movie_) return 0;
   return movie_->pictures_decoded + (movie_->decoder ? movie_->decoder->pictures_decoded() : 0);
+}
+
+std::int64_t FfmpegMediaDet::PacketsDecoded() const {
+  if (!movie_) return 0;
+  return movie_->packets_decoded + (movie_->decoder ? movie_->decoder->packets_decoded() : 0);
 }
 
 std::string FfmpegMediaDet::LastErrorText() const { return error_; }

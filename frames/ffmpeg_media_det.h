@@ -80,6 +80,8 @@ class FfmpegMediaDet : public IMediaDet {
   /// (OpenSameMovie) decode the stream's first picture, which every grab's time is counted
   /// from, only once among them, when they run one after the other.
   std::int64_t PicturesDecoded() const;
+  /// Packets of the stream sent to the decoders since the file was opened.
+  std::int64_t PacketsDecoded() const;
 
  private:
   struct OpenMovie;
@@ -90,6 +92,8 @@ class FfmpegMediaDet : public IMediaDet {
   HRESULT Grab(double seconds, double tolerance, std::int32_t* size, char* buffer,
                std::int32_t width, std::int32_t height);
   HRESULT OpenDecoder();
+  // Lets go of the open decoder, its counts kept.
+  void CloseDecoder();
   HRESULT GrabAt(double seconds, double tolerance);
   HRESULT Deliver(std::int32_t width, std::int32_t height, std::uint8_t* out);
   void NoteFrameTimes();

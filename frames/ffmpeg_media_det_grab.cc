@@ -168,8 +168,7 @@ HRESULT FfmpegMediaDet::GrabAt(double seconds, double tolerance) {
 
 HRESULT FfmpegMediaDet::OpenDecoder() {
   OpenMovie& movie = *movie_;
-  if (movie.decoder) movie.pictures_decoded += movie.decoder->pictures_decoded();
-  movie.decoder.reset();
+  CloseDecoder();
   movie.last_group = -1;
   movie.group_times.clear();
   const int threads = one_thread_ ? 1 : decode_threads_;

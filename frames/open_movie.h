@@ -71,6 +71,7 @@ struct FfmpegMediaDet::OpenMovie {
   std::unique_ptr<Demuxer> demuxer;
   std::shared_ptr<StreamOrigins> origins;  // shared with the detectors of OpenSameMovie
   std::int64_t pictures_decoded = 0;       // by the decoders let go so far
+  std::int64_t packets_decoded = 0;        // sent to them
   KeyframeIndex keyframes;                 // of the streams chosen so far
   int current = -1;                        // the stream put_CurrentStream chose
   // The group of pictures (GrabGroup) the last windowed grab decoded from, or -1, and the

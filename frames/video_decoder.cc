@@ -133,7 +133,18 @@ HRESULT VideoDecoder::Open(Demuxer& demuxer, int stream, int threads, std::int64
     *out = std::move(dec);
     return S_OK;
   }
-  // The first picture decoded from the start is time 0.
+  // The first picture decoded from the start is time 0. Pictures before the first
+  // keyframe's are dropped (the leading pictures of an open group), so that picture is the
+  // keyframe's own, and decoded alone it costs one picture, where decoding on until the
+  // decoder lets go of its first costs as many as its reordering holds (3 or 4 at 1080p
+  // H.264). When the keyframe alone gives no picture at its own time (damage, a picture the
+  // container cuts away, no timestamp) the stream is decoded from the start.
+  if (HRESULT hr = dec->Seek(0, SeekMode::kStart, error); Failed(hr)) return hr;
+  if (dec->DecodeFirstKeyframe()) {
+    dec->origin_ = dec->shown_pts_;
+    *out = std::move(dec);
+    return S_OK;
+  }
   if (HRESULT hr = dec->Seek(0, SeekMode::kStart, error); Failed(hr)) return hr;
   if (HRESULT hr = dec->DecodeTo(std::numeric_limits<std::int64_t>::min(), error); Failed(hr))
     return hr;
@@ -368,6 +379,7 @@ HRESULT VideoDecoder::FeedPacket(std::int64_t target, int* without_picture, int*
   codec_->skip_frame = dispensable ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
   GivePalette(pkt);
   const int sent = avcodec_send_packet(codec_.get(), pkt);
+  ++packets_decoded_;
   if (sent < 0 && sent != AVERROR(EAGAIN)) met_damage_ = true;
   av_packet_unref(pkt);
   // A packet the decoder rejects (typically right after a seek) is skipped; only a run of

@@ -71,6 +71,8 @@ class VideoDecoder {
   std::int64_t landed_time() const { return landed_; }
   /// Pictures the decoder has handed out since it was opened.
   std::int64_t pictures_decoded() const { return pictures_decoded_; }
+  /// Packets sent to the decoder since it was opened.
+  std::int64_t packets_decoded() const { return packets_decoded_; }
   /// Whether the end of the file was reached since the last seek.
   bool ReachedEndOfFile() const { return input_ended_; }
   /// Whether the decoder met damage since the last seek: a packet it refused, or a picture it
@@ -115,6 +117,7 @@ class VideoDecoder {
                          std::string* error);
   HRESULT FindFirstKeyframeIn(std::int64_t lo, std::int64_t hi, bool* in_window,
                               std::string* error);
+  bool DecodeFirstKeyframe();
   void DecodeAlone(AVPacket* key, std::int64_t lo, std::int64_t hi, bool* in_window);
   void NoteDamage(const AVFrame* f);
   std::int64_t FramePts(const AVFrame* f) const;
@@ -145,6 +148,7 @@ class VideoDecoder {
   std::int64_t landed_;         // see landed_time()
   bool met_damage_ = false;     // see MetDamage()
   std::int64_t pictures_decoded_ = 0;
+  std::int64_t packets_decoded_ = 0;
   // Pictures before this time (leading pictures of an open GOP after a seek) may lack their
   // references and are dropped.
   std::int64_t min_pts_;

@@ -99,6 +99,27 @@ HRESULT VideoDecoder::FindFirstKeyframeIn(std::int64_t lo, std::int64_t hi, bool
   return S_OK;
 }
 
+// Decodes alone the first keyframe read since the seek; true when its picture shows at the
+// keyframe's own time.
+bool VideoDecoder::DecodeFirstKeyframe() {
+  AVPacket* pkt = packet_.get();
+  int foreign = 0;
+  for (int skipped = 0;; ++skipped) {
+    if (skipped > kMaxPacketsWithoutPicture || packets_.Next(pkt, &foreign) < 0) return false;
+    if (pkt->flags & AV_PKT_FLAG_KEY) break;
+    av_packet_unref(pkt);
+  }
+  const std::int64_t key = pkt->pts;
+  if (key == AV_NOPTS_VALUE) {
+    av_packet_unref(pkt);
+    return false;
+  }
+  bool in_window = false;
+  DecodeAlone(pkt, key, key, &in_window);
+  moves_seen_ = demuxer_.moves();
+  return in_window;
+}
+
 // Sends the keyframe `key` alone and takes its picture as the one shown when it lies in
 // [lo, hi] (*in_window); the packet is used up.
 void VideoDecoder::DecodeAlone(AVPacket* pkt, std::int64_t lo, std::int64_t hi, bool* in_window) {
@@ -109,6 +130,7 @@ void VideoDecoder::DecodeAlone(AVPacket* pkt, std::int64_t lo, std::int64_t hi, 
   // The keyframe and then the end of input: the decoder hands out this one picture without
   // waiting for the packets that reordering would otherwise ask for.
   if (avcodec_send_packet(codec_.get(), pkt) < 0) met_damage_ = true;
+  ++packets_decoded_;
   av_packet_unref(pkt);
   avcodec_send_packet(codec_.get(), nullptr);
   lone_keyframe_ = true;
