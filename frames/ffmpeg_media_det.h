@@ -61,6 +61,7 @@ class FfmpegMediaDet : public IMediaDet {
   /// next, otherwise -1.
   std::int64_t GrabGroup(double seconds, double tolerance) const override;
   void SetDecodeThreads(int threads) override;
+  void SetMoreOfGroupToFollow(bool more) override { more_of_group_ = more; }
   void SetBackground(std::uint32_t rgb) override { converter_.SetUnderlay(rgb); }
   /// The shown picture's presentation time; the next picture's when decoding has reached it,
   /// else the shown one's end as its packet or the stream's frame rate gives it.
@@ -94,7 +95,7 @@ class FfmpegMediaDet : public IMediaDet {
   HRESULT OpenDecoder();
   // Lets go of the open decoder, its counts kept.
   void CloseDecoder();
-  HRESULT GrabAt(double seconds, double tolerance);
+  HRESULT GrabAt(double seconds, double tolerance, bool more_of_group);
   HRESULT Deliver(std::int32_t width, std::int32_t height, std::uint8_t* out);
   void NoteFrameTimes();
 
@@ -102,6 +103,7 @@ class FfmpegMediaDet : public IMediaDet {
   std::string error_;                 // what LastErrorText says
   int decode_threads_ = 0;            // for the decoders opened from now on
   bool one_thread_ = false;           // damage was met: decoders run no threads of their own
+  bool more_of_group_ = false;        // see SetMoreOfGroupToFollow
   // The frame the last grab delivered, in seconds from the stream's first picture: its start
   // and the next one's (NaN: not known). Both NaN before the first grab.
   double delivered_start_;

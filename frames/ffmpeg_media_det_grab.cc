@@ -25,6 +25,11 @@ namespace {
 // last resort is the start of the stream.
 constexpr int kMaxSeekRetries = 5;
 
+bool StatedInterlaced(const AVStream* st) {
+  const AVFieldOrder order = st->codecpar->field_order;
+  return order != AV_FIELD_UNKNOWN && order != AV_FIELD_PROGRESSIVE;
+}
+
 }  // namespace
 
 HRESULT FfmpegMediaDet::Grab(double seconds, double tolerance, std::int32_t* size, char* buffer,
@@ -42,7 +47,9 @@ HRESULT FfmpegMediaDet::Grab(double seconds, double tolerance, std::int32_t* siz
   if (!movie.decoder || movie.decoder->stream() != movie.current) {
     if (HRESULT hr = OpenDecoder(); Failed(hr)) return hr;
   }
-  HRESULT grabbed = GrabAt(seconds, tolerance);
+  const bool more_of_group = more_of_group_;
+  more_of_group_ = false;
+  HRESULT grabbed = GrabAt(seconds, tolerance, more_of_group);
   if (movie.decoder->MetDamage() && !one_thread_ && decode_threads_ != 1) {
     // A decoder running threads of its own conceals damage with whatever its other threads
     // had reached by then, differently from run to run. Once damage shows, the movie is
@@ -53,8 +60,8 @@ HRESULT FfmpegMediaDet::Grab(double seconds, double tolerance, std::int32_t* siz
     if (!before.empty()) before.pop_back();
     if (HRESULT hr = OpenDecoder(); Failed(hr)) return hr;
     for (double t : before)
-      if (Failed(GrabAt(t, tolerance))) break;
-    grabbed = GrabAt(seconds, tolerance);
+      if (Failed(GrabAt(t, tolerance, true))) break;
+    grabbed = GrabAt(seconds, tolerance, more_of_group);
   }
   if (HRESULT hr = grabbed; Failed(hr)) {
     if (movie.decoder->ReachedEndOfFile() && !std::isnan(seconds))
@@ -73,7 +80,7 @@ HRESULT FfmpegMediaDet::Grab(double seconds, double tolerance, std::int32_t* siz
 // one; otherwise the first picture inside the window, reached by decoding forward (or the
 // frame shown at `seconds` when no picture starts in the window before it). The choice
 // depends only on the time and the tolerance, never on what was decoded before.
-HRESULT FfmpegMediaDet::GrabAt(double seconds, double tolerance) {
+HRESULT FfmpegMediaDet::GrabAt(double seconds, double tolerance, bool more_of_group) {
   VideoDecoder& dec = *movie_->decoder;
   const AVStream* st = movie_->Stream(dec.stream());
   const KeyframeTable& keys = movie_->keyframes.Table(dec.stream());
@@ -99,6 +106,16 @@ HRESULT FfmpegMediaDet::GrabAt(double seconds, double tolerance) {
 
   if (plan.nearest_keyframe >= 0) {
     bool in_window = false;
+    // A keyframe decoded alone is decoded again by a grab that decodes on from it; with such
+    // grabs to come it is decoded on from here. Not an interlaced one: the picture after it
+    // would change how it is deinterlaced. Whatever else comes of it (a failure to read on,
+    // say) is settled as before, with the keyframe alone.
+    if (more_of_group && !StatedInterlaced(st)) {
+      std::string why;
+      const HRESULT hr = dec.DecodeKeyframeOnward(plan.keyframe_seek, target - plan.half_window,
+                                                  target + plan.half_window, &in_window, &why);
+      if (Succeeded(hr) && in_window && !IsInterlaced(dec.shown())) return S_OK;
+    }
     if (HRESULT hr = dec.DecodeKeyframeAlone(plan.keyframe_seek, target - plan.half_window,
                                              target + plan.half_window, &in_window, &error_);
         Failed(hr))

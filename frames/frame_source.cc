@@ -165,6 +165,10 @@ void FrameSource::SetDecodeThreads(int threads) {
   if (det_) det_->SetDecodeThreads(threads);
 }
 
+void FrameSource::SetMoreOfGroupToFollow(bool more) {
+  if (det_) det_->SetMoreOfGroupToFollow(more);
+}
+
 std::string FrameSource::LastErrorText() const {
   if (!open_error_.empty()) return open_error_;
   return det_ ? det_->LastErrorText() : std::string();

@@ -85,6 +85,9 @@ class FrameSource {
   /// The threads the detector decodes with from the next grab on (IMediaDet::SetDecodeThreads):
   /// 1 beside other detectors, 0 for the codec's choice. Without effect before Open.
   void SetDecodeThreads(int threads);
+  /// Whether more grabs of the same group follow the next one
+  /// (IMediaDet::SetMoreOfGroupToFollow). Without effect before Open.
+  void SetMoreOfGroupToFollow(bool more);
   /// The detector's words for the last failure, or empty.
   std::string LastErrorText() const;
 

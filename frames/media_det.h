@@ -141,6 +141,10 @@ class IMediaDet {
   /// Threads the detector may decode with, from the next grab on: 1 when other detectors
   /// keep the other cores busy, 0 for as many as the codec finds worth using.
   virtual void SetDecodeThreads(int threads) { (void)threads; }
+  /// Whether more grabs of the same group of pictures (GrabGroup) follow the next one in
+  /// this detector, which may then leave the decoder where they can decode on from it. For
+  /// the next grab only; until told, none follow.
+  virtual void SetMoreOfGroupToFollow(bool more) { (void)more; }
   /// The colour (0xRRGGBB) that frames with transparent parts are laid over before they are
   /// delivered, from the next grab on; black until set. Opaque frames do not change.
   virtual void SetBackground(std::uint32_t rgb) { (void)rgb; }

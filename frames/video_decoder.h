@@ -92,6 +92,12 @@ class VideoDecoder {
   /// cannot decode on from a keyframe decoded alone: the next grab seeks.
   HRESULT DecodeKeyframeAlone(std::int64_t seek_ts, std::int64_t lo, std::int64_t hi,
                               bool* in_window, std::string* error);
+  /// As DecodeKeyframeAlone, but the keyframe is decoded on from, as DecodeTo decodes, so
+  /// that a later grab can decode on from it. It shows the same picture: *in_window holds
+  /// only when the keyframe lies in [lo, hi] and its picture is the one shown at its own
+  /// time; otherwise nothing is shown, and the keyframe is to be decoded alone.
+  HRESULT DecodeKeyframeOnward(std::int64_t seek_ts, std::int64_t lo, std::int64_t hi,
+                               bool* in_window, std::string* error);
   /// For a file without an index: seeks to `lo` and decodes alone the first keyframe whose
   /// picture is not before it, when that picture is not after `hi` either (*in_window), as
   /// DecodeKeyframeAlone does. Which keyframe that is depends on the file alone: a seek that

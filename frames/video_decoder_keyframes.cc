@@ -24,6 +24,29 @@ HRESULT VideoDecoder::DecodeKeyframeAlone(std::int64_t seek_ts, std::int64_t lo,
   return hr;
 }
 
+HRESULT VideoDecoder::DecodeKeyframeOnward(std::int64_t seek_ts, std::int64_t lo, std::int64_t hi,
+                                           bool* in_window, std::string* error) {
+  *in_window = false;
+  DropPictures();
+  if (HRESULT hr = Seek(seek_ts, SeekMode::kKeyframeBefore, error); Failed(hr)) return hr;
+  PacketPtr key(av_packet_alloc());
+  if (!key) return S_OK;
+  int foreign = 0;
+  for (int skipped = 0;; ++skipped) {
+    if (skipped > kMaxPacketsWithoutPicture || packets_.Next(key.get(), &foreign) < 0) return S_OK;
+    if (key->flags & AV_PKT_FLAG_KEY) break;
+    av_packet_unref(key.get());
+  }
+  const std::int64_t time = key->pts;
+  if (time == AV_NOPTS_VALUE || time < lo || time > hi) return S_OK;
+  packets_.PutBack(std::move(key));
+  moves_seen_ = demuxer_.moves();
+  if (HRESULT hr = DecodeTo(time, error); Failed(hr)) return hr;
+  *in_window = have_shown_ && shown_pts_ == time;
+  if (!*in_window) DropPictures();
+  return S_OK;
+}
+
 HRESULT VideoDecoder::DecodeFirstKeyframeIn(std::int64_t lo, std::int64_t hi, bool* in_window,
                                             std::string* error) {
   const HRESULT hr = FindFirstKeyframeIn(lo, hi, in_window, error);

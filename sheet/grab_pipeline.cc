@@ -287,6 +287,8 @@ class GrabPipeline final : public CellGrabs {
         double frame_time = 0;
         const Clock::time_point started = Clock::now();
         try {
+          // Frames passed over for being dull are sought from each grab's frame on.
+          source->SetMoreOfGroupToFollow(cell + 1 < job.end && !plan_.skip_dull);
           hr = GrabCell(*source, plan_, time, &frame_time, slot.record.data());
           if (Failed(hr)) error = source->LastErrorText();
         } catch (...) {
