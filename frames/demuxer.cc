@@ -63,6 +63,47 @@ struct StatedColours {
   }
 };
 
+// Finding the streams' parameters decodes each stream's first pictures and fills in the
+// packets' missing times from what it found (a reordering delay), which stays inside the
+// demuxer. A second demuxer of the same MP4 whose video is H.264 or HEVC need not find them
+// again (and decode the first picture once more): the container gives every packet both its
+// times, which those two codecs' packets keep whatever was found, so that the packets read
+// are the same, and the parameters (what a decoder is set up with) and the times found are
+// taken from the first. (Cover art, one picture never decoded as the movie, may be anything.)
+// Other formats and codecs find their own.
+bool SameStreams(const AVFormatContext& first, const AVFormatContext& second) {
+  if (std::strcmp(first.iformat->name, "mov,mp4,m4a,3gp,3g2,mj2") != 0 ||
+      first.iformat != second.iformat || first.nb_streams != second.nb_streams)
+    return false;
+  for (unsigned i = 0; i < first.nb_streams; ++i) {
+    const AVCodecParameters* a = first.streams[i]->codecpar;
+    const AVCodecParameters* b = second.streams[i]->codecpar;
+    if (a->codec_type != b->codec_type || a->codec_id != b->codec_id) return false;
+    if (IsVideo(first.streams[i]) && a->codec_id != AV_CODEC_ID_H264 &&
+        a->codec_id != AV_CODEC_ID_HEVC)
+      return false;
+  }
+  return true;
+}
+
+bool CopyStreams(const AVFormatContext& first, AVFormatContext* second) {
+  for (unsigned i = 0; i < first.nb_streams; ++i) {
+    const AVStream* from = first.streams[i];
+    AVStream* to = second->streams[i];
+    if (avcodec_parameters_copy(to->codecpar, from->codecpar) < 0) return false;
+    to->start_time = from->start_time;
+    to->duration = from->duration;
+    to->nb_frames = from->nb_frames;
+    to->avg_frame_rate = from->avg_frame_rate;
+    to->r_frame_rate = from->r_frame_rate;
+    to->sample_aspect_ratio = from->sample_aspect_ratio;
+  }
+  second->start_time = first.start_time;
+  second->duration = first.duration;
+  second->bit_rate = first.bit_rate;
+  return true;
+}
+
 }  // namespace
 
 HRESULT Demuxer::Open(const std::string& name, std::unique_ptr<Demuxer>* out, std::string* error) {
@@ -85,7 +126,8 @@ HRESULT Demuxer::Open(const std::string& name, std::unique_ptr<Demuxer>* out, st
     return VFW_E_INVALID_FILE_FORMAT;
   }
   // "file:" keeps a name with a colon from being taken for a protocol.
-  if (HRESULT hr = demuxer->OpenInput("file:" + name, nullptr, error); Failed(hr)) return hr;
+  if (HRESULT hr = demuxer->OpenInput("file:" + name, nullptr, nullptr, error); Failed(hr))
+    return hr;
   *out = std::move(demuxer);
   return S_OK;
 }
@@ -98,7 +140,8 @@ HRESULT Demuxer::OpenSame(const Demuxer& first, std::unique_ptr<Demuxer>* out, s
   }
   if (HRESULT hr = first.input_->Duplicate(&demuxer->input_, error); Failed(hr)) return hr;
   const AVFormatContext* fmt = first.format_.get();
-  if (HRESULT hr = demuxer->OpenInput(fmt->url != nullptr ? fmt->url : "", fmt->iformat, error);
+  if (HRESULT hr =
+          demuxer->OpenInput(fmt->url != nullptr ? fmt->url : "", fmt->iformat, &first, error);
       Failed(hr))
     return hr;
   // It counts as moved, as the first has always moved by then (it read the stream's length): a
@@ -110,9 +153,11 @@ HRESULT Demuxer::OpenSame(const Demuxer& first, std::unique_ptr<Demuxer>* out, s
   return S_OK;
 }
 
-// Opens the format context on input_ (`format`, or the one the content names when null).
+// Opens the format context on input_ (`format`, or the one the content names when null), with
+// the streams' parameters found, or taken from `first` (a demuxer of the same file) where
+// they can be.
 HRESULT Demuxer::OpenInput(const std::string& url, const AVInputFormat* format,
-                           std::string* error) {
+                           const Demuxer* first, std::string* error) {
   FileInput& input = *input_;
   // The movie is this one file, read through `input`, which needs no protocol: a playlist
   // (concat, HLS) or any other demuxer that would open further files itself is refused every
@@ -138,6 +183,13 @@ HRESULT Demuxer::OpenInput(const std::string& url, const AVInputFormat* format,
     return FromAvError(rc, VFW_E_INVALID_FILE_FORMAT);
   }
   format_.reset(raw);
+  if (first != nullptr && SameStreams(*first->format_, *raw)) {
+    if (!CopyStreams(*first->format_, raw)) {
+      *error = "out of memory";
+      return E_OUTOFMEMORY;
+    }
+    return S_OK;
+  }
   // Finding the streams' parameters replaces the colours the container states (an MP4 colr
   // box, Matroska's Colour element) by what the decoder found in the bitstream, unspecified
   // where it carries none; a player takes the container's there, so they are put back.

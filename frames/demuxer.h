@@ -33,7 +33,8 @@ class Demuxer {
   static HRESULT Open(const std::string& name, std::unique_ptr<Demuxer>* out, std::string* error);
   /// Opens another demuxer on the file `first` reads, through a duplicate of its descriptor
   /// (the same file, whatever its name names now), as the same format. The two share nothing
-  /// else and may be used on two threads at once.
+  /// else and may be used on two threads at once. Where it can, it takes the streams'
+  /// parameters from `first` instead of finding them again.
   static HRESULT OpenSame(const Demuxer& first, std::unique_ptr<Demuxer>* out, std::string* error);
   ~Demuxer();
   Demuxer(const Demuxer&) = delete;
@@ -77,7 +78,8 @@ class Demuxer {
  private:
   Demuxer() = default;
   void KeepFirstPalettes();
-  HRESULT OpenInput(const std::string& url, const AVInputFormat* format, std::string* error);
+  HRESULT OpenInput(const std::string& url, const AVInputFormat* format, const Demuxer* first,
+                    std::string* error);
 
   // Declared before the context that reads through it, so that it is destroyed after it.
   std::unique_ptr<FileInput> input_;

@@ -150,6 +150,14 @@ TEST(WindowedGrabTest, KeyframeInTheWindowOtherwiseTheExactFrame) {
       same_pictures += same->PicturesDecoded();
     }
     EXPECT_LT(same_pictures, fresh_pictures);
+    // A second detector of an MP4 takes the streams' parameters from the first rather than
+    // finding them again, which reads and decodes the first pictures. (The HEVC movie is
+    // small enough to come whole with the first read.)
+    if (c.spec.container == "mp4" && c.spec.codec == "libx264") {
+      auto fresh = OpenVideo(path);
+      auto same = OpenVideo(path, det.get());
+      EXPECT_LT(same->BytesRead(), fresh->BytesRead());
+    }
     // A keyframe taken for one grab and decoded on from by the next of its group is decoded
     // once, when the detector knows that the next follows.
     auto told = OpenVideo(path);
