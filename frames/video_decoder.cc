@@ -135,7 +135,8 @@ HRESULT VideoDecoder::Open(Demuxer& demuxer, int stream, int threads, std::int64
   }
   // The first picture decoded from the start is time 0. Pictures before the first
   // keyframe's are dropped (the leading pictures of an open group), so that picture is the
-  // keyframe's own, and decoded alone it costs one picture, where decoding on until the
+  // keyframe's own unless the decoder hands out a later one ahead of it, which no movie
+  // tried did. Decoded alone, the keyframe costs one picture, where decoding on until the
   // decoder lets go of its first costs as many as its reordering holds (3 or 4 at 1080p
   // H.264). When the keyframe alone gives no picture at its own time (damage, a picture the
   // container cuts away, no timestamp) the stream is decoded from the start.

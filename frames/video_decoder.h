@@ -119,8 +119,9 @@ class VideoDecoder {
   bool KeepDecodedPicture();
   HRESULT FeedPacket(std::int64_t target, int* without_picture, int* foreign, std::string* error);
   bool Dispensable(const AVPacket* p, std::int64_t target) const;
-  HRESULT DecodeKeyframe(std::int64_t seek_ts, std::int64_t lo, std::int64_t hi, bool* in_window,
-                         std::string* error);
+  HRESULT DecodeKeyframe(std::int64_t seek_ts, std::int64_t lo, std::int64_t hi, bool onward,
+                         bool* in_window, std::string* error);
+  bool NextKeyframe(AVPacket* pkt);
   HRESULT FindFirstKeyframeIn(std::int64_t lo, std::int64_t hi, bool* in_window,
                               std::string* error);
   bool DecodeFirstKeyframe();

@@ -19,32 +19,16 @@ constexpr int kMaxSeekRetries = 5;
 
 HRESULT VideoDecoder::DecodeKeyframeAlone(std::int64_t seek_ts, std::int64_t lo, std::int64_t hi,
                                           bool* in_window, std::string* error) {
-  const HRESULT hr = DecodeKeyframe(seek_ts, lo, hi, in_window, error);
+  const HRESULT hr = DecodeKeyframe(seek_ts, lo, hi, false, in_window, error);
   moves_seen_ = demuxer_.moves();
   return hr;
 }
 
 HRESULT VideoDecoder::DecodeKeyframeOnward(std::int64_t seek_ts, std::int64_t lo, std::int64_t hi,
                                            bool* in_window, std::string* error) {
-  *in_window = false;
-  DropPictures();
-  if (HRESULT hr = Seek(seek_ts, SeekMode::kKeyframeBefore, error); Failed(hr)) return hr;
-  PacketPtr key(av_packet_alloc());
-  if (!key) return S_OK;
-  int foreign = 0;
-  for (int skipped = 0;; ++skipped) {
-    if (skipped > kMaxPacketsWithoutPicture || packets_.Next(key.get(), &foreign) < 0) return S_OK;
-    if (key->flags & AV_PKT_FLAG_KEY) break;
-    av_packet_unref(key.get());
-  }
-  const std::int64_t time = key->pts;
-  if (time == AV_NOPTS_VALUE || time < lo || time > hi) return S_OK;
-  packets_.PutBack(std::move(key));
+  const HRESULT hr = DecodeKeyframe(seek_ts, lo, hi, true, in_window, error);
   moves_seen_ = demuxer_.moves();
-  if (HRESULT hr = DecodeTo(time, error); Failed(hr)) return hr;
-  *in_window = have_shown_ && shown_pts_ == time;
-  if (!*in_window) DropPictures();
-  return S_OK;
+  return hr;
 }
 
 HRESULT VideoDecoder::DecodeFirstKeyframeIn(std::int64_t lo, std::int64_t hi, bool* in_window,
@@ -54,32 +38,45 @@ HRESULT VideoDecoder::DecodeFirstKeyframeIn(std::int64_t lo, std::int64_t hi, bo
   return hr;
 }
 
+// The keyframe after a seek to `seek_ts`, decoded alone, or with `onward` decoded on from until
+// the picture after its own is known.
 HRESULT VideoDecoder::DecodeKeyframe(std::int64_t seek_ts, std::int64_t lo, std::int64_t hi,
-                                     bool* in_window, std::string* error) {
+                                     bool onward, bool* in_window, std::string* error) {
   *in_window = false;
   DropPictures();
   if (HRESULT hr = Reposition(seek_ts, SeekMode::kKeyframeBefore, error); Failed(hr)) return hr;
   AVPacket* pkt = packet_.get();
-  int foreign = 0;
-  int skipped = 0;
-  for (;;) {
-    if (packets_.Next(pkt, &foreign) < 0) return S_OK;
-    if (pkt->flags & AV_PKT_FLAG_KEY) break;
-    av_packet_unref(pkt);
-    if (++skipped > kMaxPacketsWithoutPicture) return S_OK;
-  }
-  if (pkt->pts == AV_NOPTS_VALUE || pkt->pts < lo || pkt->pts > hi) {
-    // Not the keyframe the index promised; keep the packet for decoding on from here.
+  if (!NextKeyframe(pkt)) return S_OK;
+  const std::int64_t time = pkt->pts;
+  const bool promised = time != AV_NOPTS_VALUE && time >= lo && time <= hi;
+  if (!promised || onward) {
+    // Decoded on from here: not the keyframe the index promised, or one to decode on from.
     PacketPtr keep(av_packet_alloc());
-    if (keep) {
+    const bool kept = keep != nullptr;
+    if (kept) {
       av_packet_move_ref(keep.get(), pkt);
       packets_.PutBack(std::move(keep));
     }
     av_packet_unref(pkt);
+    if (!promised || !kept) return S_OK;
+    if (HRESULT hr = Advance(time, error); Failed(hr)) return hr;
+    *in_window = have_shown_ && shown_pts_ == time;
+    if (!*in_window) DropPictures();
     return S_OK;
   }
   DecodeAlone(pkt, lo, hi, in_window);
   return S_OK;
+}
+
+// Reads the stream's packets up to its next keyframe, into *pkt; false when none comes soon.
+bool VideoDecoder::NextKeyframe(AVPacket* pkt) {
+  int foreign = 0;
+  for (int skipped = 0; skipped <= kMaxPacketsWithoutPicture; ++skipped) {
+    if (packets_.Next(pkt, &foreign) < 0) return false;
+    if (pkt->flags & AV_PKT_FLAG_KEY) return true;
+    av_packet_unref(pkt);
+  }
+  return false;
 }
 
 HRESULT VideoDecoder::FindFirstKeyframeIn(std::int64_t lo, std::int64_t hi, bool* in_window,
@@ -126,12 +123,7 @@ HRESULT VideoDecoder::FindFirstKeyframeIn(std::int64_t lo, std::int64_t hi, bool
 // keyframe's own time.
 bool VideoDecoder::DecodeFirstKeyframe() {
   AVPacket* pkt = packet_.get();
-  int foreign = 0;
-  for (int skipped = 0;; ++skipped) {
-    if (skipped > kMaxPacketsWithoutPicture || packets_.Next(pkt, &foreign) < 0) return false;
-    if (pkt->flags & AV_PKT_FLAG_KEY) break;
-    av_packet_unref(pkt);
-  }
+  if (!NextKeyframe(pkt)) return false;
   const std::int64_t key = pkt->pts;
   if (key == AV_NOPTS_VALUE) {
     av_packet_unref(pkt);
