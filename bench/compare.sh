@@ -4,7 +4,7 @@
 # against the limit where run.sh has planned it, on the benchmark's movies: each run's wall time,
 # CPU seconds and peak memory, then the medians. See bench/README.md.
 #
-#   bench/compare.sh [--reps N] [--cache DIR] [--only NAMES] [--grid CxR] OLD NEW
+#   bench/compare.sh [--reps N] [--cache DIR] [--only NAMES] [--grid CxR] [--one-core] OLD NEW
 set -euo pipefail
 
 usage() {
@@ -15,6 +15,8 @@ usage: bench/compare.sh [options] OLD_VGRID NEW_VGRID
                 (default \${XDG_CACHE_HOME:-\$HOME/.cache}/vgrid-bench)
   --only NAMES  comma-separated movie names (see movies.tsv)
   --grid CxR    the sheet's columns and rows (default 3x4; the limit is timed for 3x4 only)
+  --one-core    every run on the first core alone (taskset): CPU seconds as the work itself,
+                without what two threads on sibling cores cost each other
 EOF
 }
 
@@ -22,12 +24,14 @@ reps=5
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/vgrid-bench"
 only=
 grid=3x4
+pin=()
 while [ $# -gt 0 ]; do
   case $1 in
     --reps) reps=${2:?--reps needs a number}; shift ;;
     --cache) cache=${2:?--cache needs a directory}; shift ;;
     --only) only=${2:?--only needs movie names}; shift ;;
     --grid) grid=${2:?--grid needs CxR}; shift ;;
+    --one-core) pin=(taskset -c 0) ;;
     -h | --help) usage; exit 0 ;;
     -*) echo "compare.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
     *) break ;;
@@ -61,13 +65,18 @@ log="$work/runs.txt"
 # "NAME GRID TOOL WALL USER SYSTEM PEAK_KB".
 run_one() {
   local name=$1 path=$2 tool=$3 bin=$4
+  local rc=0
   rm -f "$work/sheet.jpg"
   if [ "$tool" = limit ]; then
-    /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$bin" decode "$path" \
-      "$cache/work/$name.limit-plan.txt" </dev/null >/dev/null 2>&1
+    "${pin[@]}" /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$bin" decode "$path" \
+      "$cache/work/$name.limit-plan.txt" </dev/null >/dev/null 2>&1 || rc=$?
   else
-    /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$bin" -c="$cols" -r="$rows" "$path" \
-      "$work/sheet.jpg" </dev/null >/dev/null 2>&1
+    "${pin[@]}" /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$bin" -c="$cols" -r="$rows" "$path" \
+      "$work/sheet.jpg" </dev/null >/dev/null 2>&1 || rc=$?
+  fi
+  if [ "$rc" -ne 0 ]; then
+    echo "compare.sh: $tool ($bin) failed on $name with status $rc" >&2
+    exit 1
   fi
   echo "$name $grid $tool $(tail -n 1 "$work/time")"
 }
