@@ -8,7 +8,9 @@ extern "C" {
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <vector>
 
 #include "frames/file_input.h"
 #include "frames/index_claims.h"
@@ -63,48 +65,80 @@ struct StatedColours {
   }
 };
 
+struct ParametersFreer {
+  void operator()(AVCodecParameters* p) const { avcodec_parameters_free(&p); }
+};
+
+}  // namespace
+
 // Finding the streams' parameters decodes each stream's first pictures and fills in the
 // packets' missing times from what it found (a reordering delay), which stays inside the
 // demuxer. A second demuxer of the same MP4 whose video is H.264 or HEVC need not find them
 // again (and decode the first picture once more): the container gives every packet both its
 // times, which those two codecs' packets keep whatever was found, so that the packets read
-// are the same, and the parameters (what a decoder is set up with) and the times found are
-// taken from the first. (Cover art, one picture never decoded as the movie, may be anything.)
+// are the same, and the parameters (what a decoder is set up with) and the times the first
+// found are taken. (Cover art, one picture never decoded as the movie, may be anything.)
 // Other formats and codecs find their own.
-bool SameStreams(const AVFormatContext& first, const AVFormatContext& second) {
-  if (std::strcmp(first.iformat->name, "mov,mp4,m4a,3gp,3g2,mj2") != 0 ||
-      first.iformat != second.iformat || first.nb_streams != second.nb_streams)
-    return false;
-  for (unsigned i = 0; i < first.nb_streams; ++i) {
-    const AVCodecParameters* a = first.streams[i]->codecpar;
-    const AVCodecParameters* b = second.streams[i]->codecpar;
-    if (a->codec_type != b->codec_type || a->codec_id != b->codec_id) return false;
-    if (IsVideo(first.streams[i]) && a->codec_id != AV_CODEC_ID_H264 &&
-        a->codec_id != AV_CODEC_ID_HEVC)
-      return false;
-  }
-  return true;
-}
+struct Demuxer::FoundStreams {
+  struct Stream {
+    std::unique_ptr<AVCodecParameters, ParametersFreer> par;
+    std::int64_t start_time, duration, nb_frames;
+    AVRational avg_frame_rate, r_frame_rate, sample_aspect_ratio;
+  };
+  std::vector<Stream> streams;
+  std::int64_t start_time, duration, bit_rate;
 
-bool CopyStreams(const AVFormatContext& first, AVFormatContext* second) {
-  for (unsigned i = 0; i < first.nb_streams; ++i) {
-    const AVStream* from = first.streams[i];
-    AVStream* to = second->streams[i];
-    if (avcodec_parameters_copy(to->codecpar, from->codecpar) < 0) return false;
-    to->start_time = from->start_time;
-    to->duration = from->duration;
-    to->nb_frames = from->nb_frames;
-    to->avg_frame_rate = from->avg_frame_rate;
-    to->r_frame_rate = from->r_frame_rate;
-    to->sample_aspect_ratio = from->sample_aspect_ratio;
+  // Those of `fmt` as found, or null where another demuxer could not take them.
+  static std::unique_ptr<const FoundStreams> Of(const AVFormatContext& fmt) {
+    if (std::strcmp(fmt.iformat->name, "mov,mp4,m4a,3gp,3g2,mj2") != 0) return nullptr;
+    auto found = std::unique_ptr<FoundStreams>(new (std::nothrow) FoundStreams);
+    if (!found) return nullptr;
+    for (unsigned i = 0; i < fmt.nb_streams; ++i) {
+      const AVStream* st = fmt.streams[i];
+      const AVCodecID codec = st->codecpar->codec_id;
+      if (IsVideo(st) && codec != AV_CODEC_ID_H264 && codec != AV_CODEC_ID_HEVC) return nullptr;
+      std::unique_ptr<AVCodecParameters, ParametersFreer> par(avcodec_parameters_alloc());
+      if (!par || avcodec_parameters_copy(par.get(), st->codecpar) < 0) return nullptr;
+      found->streams.push_back({std::move(par), st->start_time, st->duration, st->nb_frames,
+                                st->avg_frame_rate, st->r_frame_rate, st->sample_aspect_ratio});
+    }
+    found->start_time = fmt.start_time;
+    found->duration = fmt.duration;
+    found->bit_rate = fmt.bit_rate;
+    return found;
   }
-  second->start_time = first.start_time;
-  second->duration = first.duration;
-  second->bit_rate = first.bit_rate;
-  return true;
-}
 
-}  // namespace
+  // Whether `fmt`, just opened on the same file, has the streams these were found for.
+  bool Fit(const AVFormatContext& fmt) const {
+    if (fmt.nb_streams != streams.size()) return false;
+    for (unsigned i = 0; i < fmt.nb_streams; ++i) {
+      const AVCodecParameters* par = fmt.streams[i]->codecpar;
+      if (par->codec_type != streams[i].par->codec_type ||
+          par->codec_id != streams[i].par->codec_id)
+        return false;
+    }
+    return true;
+  }
+
+  // Puts them into `fmt`; false when memory ran out.
+  bool Into(AVFormatContext* fmt) const {
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+      const Stream& from = streams[i];
+      AVStream* to = fmt->streams[i];
+      if (avcodec_parameters_copy(to->codecpar, from.par.get()) < 0) return false;
+      to->start_time = from.start_time;
+      to->duration = from.duration;
+      to->nb_frames = from.nb_frames;
+      to->avg_frame_rate = from.avg_frame_rate;
+      to->r_frame_rate = from.r_frame_rate;
+      to->sample_aspect_ratio = from.sample_aspect_ratio;
+    }
+    fmt->start_time = start_time;
+    fmt->duration = duration;
+    fmt->bit_rate = bit_rate;
+    return true;
+  }
+};
 
 HRESULT Demuxer::Open(const std::string& name, std::unique_ptr<Demuxer>* out, std::string* error) {
   std::unique_ptr<Demuxer> demuxer(new (std::nothrow) Demuxer);
@@ -183,8 +217,8 @@ HRESULT Demuxer::OpenInput(const std::string& url, const AVInputFormat* format,
     return FromAvError(rc, VFW_E_INVALID_FILE_FORMAT);
   }
   format_.reset(raw);
-  if (first != nullptr && SameStreams(*first->format_, *raw)) {
-    if (!CopyStreams(*first->format_, raw)) {
+  if (first != nullptr && first->found_ && first->found_->Fit(*raw)) {
+    if (!first->found_->Into(raw)) {
       *error = "out of memory";
       return E_OUTOFMEMORY;
     }
@@ -206,6 +240,7 @@ HRESULT Demuxer::OpenInput(const std::string& url, const AVInputFormat* format,
     *error = AvErrorText(rc);
     return FromAvError(rc, VFW_E_INVALID_FILE_FORMAT);
   }
+  found_ = FoundStreams::Of(*raw);
   // A palette that comes with a stream's first packet only would be lost at the first seek:
   // the first packets, read while finding the streams and held since, are read now.
   KeepFirstPalettes();

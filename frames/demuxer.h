@@ -81,9 +81,15 @@ class Demuxer {
   HRESULT OpenInput(const std::string& url, const AVInputFormat* format, const Demuxer* first,
                     std::string* error);
 
+  struct FoundStreams;
+
   // Declared before the context that reads through it, so that it is destroyed after it.
   std::unique_ptr<FileInput> input_;
   FormatPtr format_;
   std::uint64_t moves_ = 0;
   std::map<int, std::vector<std::uint8_t>> palettes_;  // by stream
+  // The streams' parameters as found on opening, for another demuxer of the file to take
+  // (OpenSame); null where it cannot. Never changed after opening, so that the other may
+  // read them while this one reads the file.
+  std::unique_ptr<const FoundStreams> found_;
 };
