@@ -99,8 +99,12 @@ struct Demuxer::FoundStreams {
       if (IsVideo(st) && codec != AV_CODEC_ID_H264 && codec != AV_CODEC_ID_HEVC) return nullptr;
       std::unique_ptr<AVCodecParameters, ParametersFreer> par(avcodec_parameters_alloc());
       if (!par || avcodec_parameters_copy(par.get(), st->codecpar) < 0) return nullptr;
-      found->streams.push_back({std::move(par), st->start_time, st->duration, st->nb_frames,
-                                st->avg_frame_rate, st->r_frame_rate, st->sample_aspect_ratio});
+      try {
+        found->streams.push_back({std::move(par), st->start_time, st->duration, st->nb_frames,
+                                  st->avg_frame_rate, st->r_frame_rate, st->sample_aspect_ratio});
+      } catch (const std::bad_alloc&) {
+        return nullptr;  // the other demuxer finds them itself
+      }
     }
     found->start_time = fmt.start_time;
     found->duration = fmt.duration;
