@@ -79,6 +79,10 @@ std::int64_t FrameDuration(const AVFrame* f) {
 #endif
 }
 
+bool IsInterlaced(const AVCodecParameters* par) {
+  return par->field_order != AV_FIELD_UNKNOWN && par->field_order != AV_FIELD_PROGRESSIVE;
+}
+
 bool IsInterlaced(const AVFrame* f) {
 #ifdef AV_FRAME_FLAG_INTERLACED
   return (f->flags & AV_FRAME_FLAG_INTERLACED) != 0;

@@ -13,6 +13,7 @@
 #include "platform/com.h"
 
 struct AVCodecContext;
+struct AVCodecParameters;
 struct AVContentLightMetadata;
 struct AVDictionary;
 struct AVFormatContext;
@@ -79,3 +80,5 @@ int CodeNumber(const Code& field) {
 std::int64_t FrameDuration(const AVFrame* f);
 /// Whether the decoder says the picture `f` is interlaced.
 bool IsInterlaced(const AVFrame* f);
+/// Whether the stream's parameters say its pictures are interlaced (a field order).
+bool IsInterlaced(const AVCodecParameters* par);

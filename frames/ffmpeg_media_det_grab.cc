@@ -25,11 +25,6 @@ namespace {
 // last resort is the start of the stream.
 constexpr int kMaxSeekRetries = 5;
 
-bool StatedInterlaced(const AVStream* st) {
-  const AVFieldOrder order = st->codecpar->field_order;
-  return order != AV_FIELD_UNKNOWN && order != AV_FIELD_PROGRESSIVE;
-}
-
 }  // namespace
 
 HRESULT FfmpegMediaDet::Grab(double seconds, double tolerance, std::int32_t* size, char* buffer,
@@ -110,7 +105,7 @@ HRESULT FfmpegMediaDet::GrabAt(double seconds, double tolerance, bool more_of_gr
     // grabs to come it is decoded on from here. Not an interlaced one: the picture after it
     // would change how it is deinterlaced. Whatever else comes of it (a failure to read on,
     // say) is settled as before, with the keyframe alone.
-    if (more_of_group && !StatedInterlaced(st)) {
+    if (more_of_group && !IsInterlaced(st->codecpar)) {
       std::string why;
       const HRESULT hr = dec.DecodeKeyframeOnward(plan.keyframe_seek, target - plan.half_window,
                                                   target + plan.half_window, &in_window, &why);

@@ -11,6 +11,7 @@ extern "C" {
 #include <cctype>
 #include <utility>
 
+#include "frames/av_handles.h"
 #include "frames/demuxer.h"
 #include "frames/display_geometry.h"
 
@@ -90,8 +91,7 @@ MovieFacts ReadMovieFacts(const Demuxer& demuxer, int video_stream) {
   }
   if (par->color_trc == AVCOL_TRC_SMPTE2084) facts.hdr = "HDR (PQ)";
   if (par->color_trc == AVCOL_TRC_ARIB_STD_B67) facts.hdr = "HDR (HLG)";
-  facts.interlaced =
-      par->field_order != AV_FIELD_UNKNOWN && par->field_order != AV_FIELD_PROGRESSIVE;
+  facts.interlaced = IsInterlaced(par);
 
   for (int i = 0; i < demuxer.stream_count(); ++i) {
     const AVStream* st = demuxer.stream(i);

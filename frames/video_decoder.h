@@ -31,10 +31,11 @@ class VideoDecoder {
   };
 
   /// Opens a decoder for stream `stream` of `demuxer` with `threads` threads (0: one a core;
-  /// 1: no threads of its own) and decodes from the start up to the first picture, whose time
-  /// becomes origin(). A `known_origin` (not AV_NOPTS_VALUE: the origin a decoder of the same
-  /// stream found before) is taken instead, with nothing decoded: the decoder then holds no
-  /// picture, and the first grab seeks. On failure *error says why.
+  /// 1: no threads of its own) and decodes the stream's first picture (its first keyframe
+  /// alone, where that gives one), whose time becomes origin(). A `known_origin` (not
+  /// AV_NOPTS_VALUE: the origin a decoder of the same stream found before) is taken instead, with
+  /// nothing decoded: the decoder then holds no picture, and the first grab seeks. On failure
+  /// *error says why.
   static HRESULT Open(Demuxer& demuxer, int stream, int threads, std::int64_t known_origin,
                       std::unique_ptr<VideoDecoder>* out, std::string* error);
   ~VideoDecoder();

@@ -91,7 +91,8 @@ GpStatus EncodeGif(const ArgbPixels& image, const EncoderParameters* params, std
     *why = "GIF: out of memory";
     return OutOfMemory;
   }
-  if (std::int64_t{image.width} * image.height > 16'000'000) liq_set_speed(liq.attr, 10);
+  constexpr std::int64_t kFastQuantizerPixels = 16'000'000;
+  if (std::int64_t{image.width} * image.height > kFastQuantizerPixels) liq_set_speed(liq.attr, 10);
   liq.image = liq_image_create_custom(liq.attr, QuantizerRow, const_cast<ArgbPixels*>(&image),
                                       image.width, image.height, 0);
   if (liq.image == nullptr) {
